@@ -1,0 +1,48 @@
+// looptest: an async loop test across two serial ports.
+#include <cstdio>
+#include <span>
+#include <string_view>
+
+#include "driver/loop_test.h"
+#include "settings/options.h"
+#include "settings/port_names.h"
+#include "settings/settings.h"
+
+using namespace looptest;
+
+int main(int argc, char** argv) {
+  claim_standard_descriptors();
+  // Unbuffered, each message is one write: it shows at once on a pipe or in a file, and
+  // nothing waits in a buffer to be printed a second time by the relay's child.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+  if (argc == 2) {
+    const std::string_view only = argv[1];
+    if (only == "--help" || only == "-h") {
+      write_usage(stdout);
+      return 0;
+    }
+    if (only == "--version") {
+      std::printf("looptest %s\n", LOOPTEST_VERSION);
+      return 0;
+    }
+  }
+
+  PortPath port1 = default_port1_path;
+  PortPath port2 = default_port2_path;
+  const std::span<char* const> arguments(argv + 1, static_cast<std::size_t>(argc - 1));
+  if (arguments.size() >= 1) {
+    port_path_from_name(port1, arguments[0]);
+    std::printf("arg1 = %s\n", arguments[0]);
+    if (arguments.size() >= 2) {
+      port_path_from_name(port2, arguments[1]);
+      std::printf("arg2 = %s\n", arguments[1]);
+      read_options(line_settings, arguments.subspan(2), stdout);
+    }
+  }
+  print_settings_report();
+  write_banner(stdout);
+  if (arguments.empty()) ask_port_paths(port1, port2);
+
+  return run_loop_test(port1, port2, line_settings);
+}

@@ -1,0 +1,79 @@
+#include "line/line_config.h"
+
+#include <cerrno>
+
+#include "line/speed_table.h"
+
+namespace looptest {
+
+namespace {
+
+tcflag_t character_size(std::int32_t databits) {
+  switch (databits) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+// Mark and space parity are a parity bit that CMSPAR holds at 1 (with PARODD) or at 0.
+tcflag_t parity_flags(Parity parity) {
+  switch (parity) {
+    case Parity::even:
+      return PARENB;
+    case Parity::odd:
+      return PARENB | PARODD;
+    case Parity::mark:
+      return PARENB | CMSPAR | PARODD;
+    case Parity::space:
+      return PARENB | CMSPAR;
+    case Parity::none:
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+termios line_attributes(const LineSettings& settings, std::int32_t rate) {
+  termios t{};  // all zero: no output processing, non-canonical, VMIN = VTIME = 0
+
+  std::int32_t code = speed_code_of_rate(rate);
+  if (code <= 0) code = B9600;  // B0 would hang the line up
+
+  t.c_iflag = IGNBRK | IGNPAR;
+  t.c_cflag = CLOCAL | HUPCL | CREAD;
+  t.c_cflag |= character_size(settings.databits);
+  t.c_cflag |= parity_flags(settings.parity);
+  if (settings.stopbits == 2) t.c_cflag |= CSTOPB;
+  switch (settings.flowcontrol) {
+    case FlowControl::hardware:
+      t.c_cflag |= CRTSCTS;
+      break;
+    case FlowControl::software:
+      t.c_iflag |= IXON | IXOFF;
+      t.c_cc[VSTOP] = 0x13;   // DC3
+      t.c_cc[VSTART] = 0x11;  // DC1
+      break;
+    case FlowControl::none:
+      break;
+  }
+  t.c_cflag |= static_cast<tcflag_t>(code) & CBAUD;  // the rate travels in c_cflag only
+  return t;
+}
+
+bool configure_line(int fd, const LineSettings& settings, std::int32_t rate) {
+  const termios attributes = line_attributes(settings, rate);
+  int result = 0;
+  do {
+    result = tcsetattr(fd, TCSANOW, &attributes);
+  } while (result == -1 && errno == EINTR);
+  return result == 0;
+}
+
+}  // namespace looptest

@@ -1,0 +1,91 @@
+#include "settings/options.h"
+
+#include "settings/number.h"
+
+namespace looptest {
+
+namespace {
+
+// Skips leading delimiters, then returns the token up to the next delimiter and the rest
+// after that delimiter (empty when the token ran to the end).
+struct Token {
+  std::string_view text;
+  std::string_view rest;
+};
+
+Token next_token(std::string_view text, std::string_view delimiters) {
+  const std::size_t start = text.find_first_not_of(delimiters);
+  if (start == std::string_view::npos) return {};
+  text.remove_prefix(start);
+  const std::size_t end = text.find_first_of(delimiters);
+  if (end == std::string_view::npos) return {text, {}};
+  return {text.substr(0, end), text.substr(end + 1)};
+}
+
+// A number that is not the whole value, or lies outside 32 bits, leaves the field as it was.
+void store_number(std::int32_t& field, std::string_view value) {
+  std::int32_t number = 0;
+  if (parse_whole_number(value, number)) field = number;
+}
+
+}  // namespace
+
+std::optional<Option> split_option(std::string_view argument) {
+  const Token key = next_token(argument, "=\n");
+  if (key.text.empty()) return std::nullopt;
+  const Token value = next_token(key.rest, "\n");
+  if (value.text.empty()) return std::nullopt;
+  return Option{key.text, value.text};
+}
+
+void read_option(LineSettings& settings, std::string_view argument, std::FILE* out) {
+  const std::optional<Option> option = split_option(argument);
+  if (!option) {
+    std::fputs("syntax bad\n", out);
+    return;
+  }
+  const auto [key, value] = *option;
+  if (key == "baudrate") {
+    store_number(settings.baudrate, value);
+  } else if (key == "databits") {
+    store_number(settings.databits, value);
+  } else if (key == "stopbits") {
+    store_number(settings.stopbits, value);
+  } else if (key == "parity") {
+    settings.parity = parity_of_keyword(value);
+  } else if (key == "flowcontrol") {
+    settings.flowcontrol = flow_control_of_keyword(value);
+  }
+}
+
+void read_options(LineSettings& settings, std::span<char* const> arguments, std::FILE* out) {
+  for (const char* argument : arguments) read_option(settings, argument, out);
+}
+
+void write_usage(std::FILE* out) {
+  std::fputs(
+      "usage: looptest [port1 [port2 [key=value ...]]]\n"
+      "       looptest --help | --version\n"
+      "\n"
+      "Sets two serial ports to the same line settings and relays every byte that arrives\n"
+      "on either port out of the other, both ways at once, until it is stopped.\n"
+      "Without port names it asks for them; a name it does not know keeps the default.\n"
+      "\n"
+      "ports:\n"
+      "  sN                   /dev/tep/sN, the scc ports (s1, s2, ...)\n"
+      "  aN                   /dev/tep/aN, the cd ports (a1, a2, ...); default a4 and a5\n"
+      "\n"
+      "options, after both ports:\n"
+      "  baudrate=RATE        50 ... 460800 bit/s, default 115200; others run at 9600\n"
+      "  databits=5|6|7|8     default 8\n"
+      "  stopbits=1|2         default 1\n"
+      "  parity=none|even|odd|mark|space          default none\n"
+      "  flowcontrol=none|hardware|software       default hardware (RTS/CTS)\n"
+      "\n"
+      "example: looptest a4 a5 baudrate=9600 parity=even\n"
+      "\n"
+      "exit status: 255 when a port cannot be opened; otherwise it runs until stopped.\n",
+      out);
+}
+
+}  // namespace looptest

@@ -1,0 +1,76 @@
+#include "settings/settings.h"
+
+#include <array>
+#include <utility>
+
+namespace looptest {
+
+LineSettings line_settings;
+
+namespace {
+
+constexpr std::array<std::pair<Parity, std::string_view>, 5> parity_keywords{{
+    {Parity::none, "none"},
+    {Parity::even, "even"},
+    {Parity::odd, "odd"},
+    {Parity::mark, "mark"},
+    {Parity::space, "space"},
+}};
+
+constexpr std::array<std::pair<FlowControl, std::string_view>, 3> flow_control_keywords{{
+    {FlowControl::none, "none"},
+    {FlowControl::hardware, "hardware"},
+    {FlowControl::software, "software"},
+}};
+
+// Both tables read both ways; anything they lack is the first row, none.
+template <typename Value, std::size_t rows>
+std::string_view keyword_of(const std::array<std::pair<Value, std::string_view>, rows>& table,
+                            Value value) {
+  for (const auto& [row_value, keyword] : table) {
+    if (row_value == value) return keyword;
+  }
+  return table[0].second;
+}
+
+template <typename Value, std::size_t rows>
+Value value_of(const std::array<std::pair<Value, std::string_view>, rows>& table,
+               std::string_view keyword) {
+  for (const auto& [value, row_keyword] : table) {
+    if (row_keyword == keyword) return value;
+  }
+  return table[0].first;
+}
+
+}  // namespace
+
+std::string_view parity_keyword(Parity parity) { return keyword_of(parity_keywords, parity); }
+
+Parity parity_of_keyword(std::string_view keyword) { return value_of(parity_keywords, keyword); }
+
+std::string_view flow_control_keyword(FlowControl flow_control) {
+  return keyword_of(flow_control_keywords, flow_control);
+}
+
+FlowControl flow_control_of_keyword(std::string_view keyword) {
+  return value_of(flow_control_keywords, keyword);
+}
+
+void write_settings_report(std::FILE* out, const LineSettings& settings) {
+  const std::string_view parity = parity_keyword(settings.parity);
+  const std::string_view flow = flow_control_keyword(settings.flowcontrol);
+  std::fprintf(out,
+               "Installed values\n"
+               "Baudrate = %d\n"
+               "Databits = %d\n"
+               "Stopbits = %d\n"
+               "Parity = %.*s\n"
+               "Flowcontrol = %.*s\n",
+               settings.baudrate, settings.databits, settings.stopbits,
+               static_cast<int>(parity.size()), parity.data(), static_cast<int>(flow.size()),
+               flow.data());
+}
+
+void print_settings_report() { write_settings_report(stdout, line_settings); }
+
+}  // namespace looptest

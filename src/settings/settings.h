@@ -1,0 +1,40 @@
+// settings.h: the line settings that both ports are given, and their report.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+namespace looptest {
+
+enum class Parity : std::int32_t { none = 1, even = 2, odd = 3, mark = 4, space = 5 };
+enum class FlowControl : std::int32_t { none = 1, hardware = 2, software = 3 };
+
+/// Rate, character size, stop bits, parity and flow control. The numbers are kept as given,
+/// also where a line cannot honour them; the line configuration decides what they become.
+struct LineSettings {
+  std::int32_t baudrate = 115200;
+  Parity parity = Parity::none;
+  std::int32_t databits = 8;
+  FlowControl flowcontrol = FlowControl::hardware;
+  std::int32_t stopbits = 1;
+};
+
+/// The one record for the run: written while the options are read, read afterwards.
+extern LineSettings line_settings;
+
+// settings.cpp
+/// The word the options accept and the report prints; "none" for a value out of range.
+std::string_view parity_keyword(Parity parity);
+/// The parity a word names; none for any other word, as case matters.
+Parity parity_of_keyword(std::string_view keyword);
+/// The word the options accept and the report prints; "none" for a value out of range.
+std::string_view flow_control_keyword(FlowControl flow_control);
+/// The flow control a word names; none for any other word.
+FlowControl flow_control_of_keyword(std::string_view keyword);
+/// Writes the six lines of the "Installed values" report.
+void write_settings_report(std::FILE* out, const LineSettings& settings);
+/// Writes the report of line_settings to standard output.
+void print_settings_report();
+
+}  // namespace looptest
