@@ -1,0 +1,126 @@
+// looptest-demo: the real looptest on two virtual ports, a line sent each way through it.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "line_report.h"
+#include "process.h"
+#include "virtual_ports.h"
+
+using namespace testbench;
+
+namespace {
+
+constexpr int patience_ms = 5000;
+
+void show_output(const std::string& text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::printf("    | %s\n", text.substr(start, end - start).c_str());
+    start = end + 1;
+  }
+}
+
+// Sends a line in at one port's far end and waits for it at the other's.
+bool send_through(const VirtualPort& from, const VirtualPort& to, const std::string& line) {
+  std::printf("far end of %s sends:    \"%s\"\n", from.path().c_str(), line.c_str());
+  const std::string sent = line + "\n";
+  if (write(from.master(), sent.data(), sent.size()) != static_cast<ssize_t>(sent.size())) {
+    std::printf("  could not write to the far end of %s\n", from.path().c_str());
+    return false;
+  }
+  std::string received;
+  const bool arrived = read_until(to.master(), received, "\n", patience_ms);
+  if (!received.empty() && received.back() == '\n') received.pop_back();
+  std::printf("far end of %s receives: \"%s\"  %s\n", to.path().c_str(), received.c_str(),
+              arrived && received == line ? "ok" : "MISSING");
+  return arrived && received == line;
+}
+
+void show_settings(const VirtualPort& port) {
+  termios attributes{};
+  if (tcgetattr(port.master(), &attributes) != 0) {
+    std::printf("  %s: the attributes could not be read back\n", port.path().c_str());
+    return;
+  }
+  std::printf("  %s: %s (c_cflag %#x, c_iflag %#x)\n", port.path().c_str(),
+              describe_line(attributes).c_str(), attributes.c_cflag, attributes.c_iflag);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (const std::string error = enter_private_dev(); !error.empty()) {
+    std::fprintf(stderr, "looptest-demo: cannot make virtual ports: %s\n", error.c_str());
+    return 2;
+  }
+  become_subreaper();
+  VirtualPort a4("a4");
+  VirtualPort a5("a5");
+  for (const VirtualPort* port : {&a4, &a5}) {
+    if (!port->ok()) {
+      std::fprintf(stderr, "looptest-demo: %s: %s\n", port->path().c_str(), port->error().c_str());
+      return 2;
+    }
+    fcntl(port->master(), F_SETFL, O_NONBLOCK);
+  }
+  std::printf(
+      "Two virtual serial ports, /dev/tep/a4 and /dev/tep/a5: pty pairs in a private\n"
+      "/dev that only this demo sees. The demo plays the far end of both cables.\n\n");
+
+  std::vector<std::string> command{looptest_binary(), "a4", "a5"};
+  for (int i = 1; i < argc; ++i) command.emplace_back(argv[i]);
+  std::string shown = "$ looptest";
+  for (std::size_t i = 1; i < command.size(); ++i) shown += " " + command[i];
+  std::printf("%s\n", shown.c_str());
+
+  Program looptest = start_program(command, Input::empty);
+  std::string output;
+  const bool started = looptest.pid > 0 &&
+                       read_until(looptest.output, output, "tty2=", patience_ms) &&
+                       read_until(looptest.output, output, "\n", patience_ms);
+  show_output(output);
+  output.clear();
+  if (!started) {
+    std::printf("\nlooptest did not start (%s)\n", command[0].c_str());
+    stop_program(looptest);
+    return 1;
+  }
+  std::printf("\n");
+  bool worked = send_through(a4, a5, "hello from the cable on a4");
+  worked = send_through(a5, a4, "and back from the cable on a5") && worked;
+
+  std::printf(
+      "\nSettings in force, read back from the ports (a pty keeps 8 data bits and no\n"
+      "parity whatever it is given; a real UART takes them all):\n");
+  show_settings(a4);
+  show_settings(a5);
+
+  const std::vector<pid_t> relays = children_of(looptest.pid);
+  std::printf("\nStopping looptest (SIGTERM to pid %d) ...\n", looptest.pid);
+  kill(looptest.pid, SIGTERM);
+  const int status = wait_for_exit(looptest.pid, patience_ms);
+  bool all_ended = status != -1;
+  for (const pid_t relay : relays) all_ended = wait_for_exit(relay, patience_ms) != -1 && all_ended;
+  read_to_end(looptest.output, output, patience_ms);
+  show_output(output);
+  stop_program(looptest);
+  std::printf("%s\n",
+              all_ended ? "both relay processes ended" : "a relay process was left running");
+
+  if (worked && all_ended) {
+    std::printf("\nBoth directions worked.\n");
+    return 0;
+  }
+  std::printf("\nThe loop test FAILED.\n");
+  return 1;
+}

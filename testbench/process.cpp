@@ -1,0 +1,164 @@
+#include "process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testbench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int milliseconds_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// One read of what is there, waiting for it until the deadline: bytes read, 0 at the end of
+// the output, -1 when the time ran out.
+ssize_t read_some(int fd, std::string& text, Clock::time_point deadline) {
+  for (;;) {
+    std::array<char, 4096> buffer;
+    const ssize_t count = read(fd, buffer.data(), buffer.size());
+    if (count > 0) {
+      text.append(buffer.data(), static_cast<std::size_t>(count));
+      return count;
+    }
+    if (count == 0) return 0;
+    if (errno != EAGAIN && errno != EINTR) return 0;
+    pollfd readable{fd, POLLIN, 0};
+    const int wait = milliseconds_left(deadline);
+    if (wait == 0 || poll(&readable, 1, wait) == 0) return -1;
+  }
+}
+
+}  // namespace
+
+Program start_program(const std::vector<std::string>& argv, Input input) {
+  std::array<int, 2> output{-1, -1};
+  std::array<int, 2> in{-1, -1};
+  if (pipe2(output.data(), O_CLOEXEC) != 0) return {};
+  if (input == Input::pipe && pipe2(in.data(), O_CLOEXEC) != 0) return {};
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    dup2(output[1], STDOUT_FILENO);
+    if (input == Input::pipe) dup2(in[0], STDIN_FILENO);
+    if (input == Input::empty) {
+      const int null = open("/dev/null", O_RDONLY);
+      dup2(null, STDIN_FILENO);
+    }
+    if (input == Input::closed) close(STDIN_FILENO);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(output[1]);
+  if (in[0] != -1) close(in[0]);
+  fcntl(output[0], F_SETFL, O_NONBLOCK);
+  return {pid, output[0], in[1]};
+}
+
+bool read_until(int fd, std::string& text, std::string_view needle, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (text.find(needle) == std::string::npos) {
+    if (read_some(fd, text, deadline) <= 0) return text.find(needle) != std::string::npos;
+  }
+  return true;
+}
+
+bool read_to_end(int fd, std::string& text, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const ssize_t count = read_some(fd, text, deadline);
+    if (count == 0) return true;
+    if (count < 0) return false;
+  }
+}
+
+int wait_for_exit(pid_t pid, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int status = 0;
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return status;
+    if (ended == -1 && errno != EINTR) return -1;
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return children;
+  while (const dirent* entry = readdir(proc)) {
+    const pid_t candidate = std::atoi(entry->d_name);
+    if (candidate <= 0) continue;
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The command name in parentheses may hold blanks; the fields after it do not.
+    const std::size_t close_paren = line.rfind(')');
+    if (close_paren == std::string::npos) continue;
+    std::istringstream fields(line.substr(close_paren + 2));
+    char state = 0;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    if (parent == pid && state != 'Z') children.push_back(candidate);
+  }
+  closedir(proc);
+  return children;
+}
+
+bool is_running(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const std::size_t close_paren = line.rfind(')');
+  return close_paren != std::string::npos && close_paren + 2 < line.size() &&
+         line[close_paren + 2] != 'Z';
+}
+
+bool become_subreaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
+
+void stop_program(Program& program) {
+  if (program.pid > 0) {
+    // The group holds the relay's child too, also one left behind by a killed parent,
+    // which is then ours to reap as its subreaper.
+    kill(-program.pid, SIGKILL);
+    while (waitpid(-program.pid, nullptr, 0) > 0 || errno == EINTR) {
+    }
+  }
+  if (program.output != -1) close(program.output);
+  if (program.input != -1) close(program.input);
+  program = {};
+}
+
+std::string looptest_binary() {
+  if (const char* binary = std::getenv("LOOPTEST_BINARY"); binary != nullptr && *binary != 0) {
+    return binary;
+  }
+  std::array<char, 4096> self{};
+  const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
+  std::string path(self.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+  return path.substr(0, path.rfind('/') + 1) + "looptest";
+}
+
+}  // namespace testbench

@@ -1,0 +1,42 @@
+// process.h: starting the tool under test and watching what it prints.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testbench {
+
+/// What the program finds as its standard input.
+enum class Input { pipe, empty, closed };
+
+struct Program {
+  pid_t pid = -1;
+  int output = -1;  ///< Read end of its standard output (non-blocking).
+  int input = -1;   ///< Write end of its standard input, with Input::pipe.
+};
+
+/// Starts argv[0] in a session of its own (so no controlling terminal and its own process
+/// group), with standard output into a pipe and standard error inherited.
+Program start_program(const std::vector<std::string>& argv, Input input);
+/// Reads output into text until it holds needle (true), or the output ends or the time runs
+/// out (false).
+bool read_until(int fd, std::string& text, std::string_view needle, int timeout_ms);
+/// Reads output into text until it ends (true) or the time runs out (false).
+bool read_to_end(int fd, std::string& text, int timeout_ms);
+/// The wait status of pid once it has ended, or -1 when it still runs after timeout_ms.
+int wait_for_exit(pid_t pid, int timeout_ms);
+/// The processes whose parent is pid.
+std::vector<pid_t> children_of(pid_t pid);
+/// Whether pid still exists and is not a zombie.
+bool is_running(pid_t pid);
+/// Orphaned descendants become this process's children, so they can be waited for.
+bool become_subreaper();
+/// Kills the program's whole process group and reaps what it can; closes its pipes.
+void stop_program(Program& program);
+/// The binary under test: $LOOPTEST_BINARY, else "looptest" beside the running program.
+std::string looptest_binary();
+
+}  // namespace testbench
