@@ -1,0 +1,99 @@
+#include "line/line_config.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+
+namespace looptest {
+namespace {
+
+constexpr tcflag_t always = CLOCAL | HUPCL | CREAD;
+
+LineSettings settings_with(std::int32_t databits, Parity parity, std::int32_t stopbits,
+                           FlowControl flow) {
+  LineSettings settings;
+  settings.databits = databits;
+  settings.parity = parity;
+  settings.stopbits = stopbits;
+  settings.flowcontrol = flow;
+  return settings;
+}
+
+TEST(LineAttributes, DefaultsAreRawEightNoneOneWithRtsCts) {
+  const termios t = line_attributes(LineSettings{}, 115200);
+  EXPECT_EQ(t.c_iflag, tcflag_t{IGNBRK | IGNPAR});
+  EXPECT_EQ(t.c_cflag, CRTSCTS | always | CS8 | B115200);
+  EXPECT_EQ(t.c_oflag, 0u);
+  EXPECT_EQ(t.c_lflag, 0u);  // non-canonical, no echo, no signal characters
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(t.c_cc[VTIME], 0);  // so a read returns at once with what has arrived
+  EXPECT_EQ(t.c_ispeed, 0u);
+  EXPECT_EQ(t.c_ospeed, 0u);
+}
+
+TEST(LineAttributes, SevenEvenTwoWithXonXoff) {
+  const termios t = line_attributes(settings_with(7, Parity::even, 2, FlowControl::software), 9600);
+  EXPECT_EQ(t.c_iflag, tcflag_t{IGNBRK | IGNPAR | IXON | IXOFF});
+  EXPECT_EQ(t.c_cflag, always | CS7 | PARENB | CSTOPB | B9600);
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+}
+
+TEST(LineAttributes, RatesTheTableLacksRunAt9600) {
+  for (const std::int32_t rate : {100, 0, -5, 921600}) {
+    EXPECT_EQ(line_attributes(LineSettings{}, rate).c_cflag & CBAUD, tcflag_t{B9600}) << rate;
+  }
+  EXPECT_EQ(line_attributes(LineSettings{}, 460800).c_cflag & CBAUD, tcflag_t{B460800});
+  EXPECT_EQ(line_attributes(LineSettings{}, 50).c_cflag & CBAUD, tcflag_t{B50});
+}
+
+TEST(LineAttributes, CharacterSizeAndStopBitsOutsideTheirRangeFallBack) {
+  const std::pair<std::int32_t, tcflag_t> sizes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8},
+                                                     {9, CS8}, {4, CS8}, {-1, CS8}};
+  for (const auto& [bits, size] : sizes) {
+    const termios t =
+        line_attributes(settings_with(bits, Parity::none, 1, FlowControl::none), 9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, size) << bits;
+  }
+  for (const std::int32_t stopbits : {0, 1, 3, -2}) {
+    const termios t =
+        line_attributes(settings_with(8, Parity::none, stopbits, FlowControl::none), 9600);
+    EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << stopbits;
+  }
+}
+
+TEST(LineAttributes, EveryParityIsPutOnTheLine) {
+  const std::pair<Parity, tcflag_t> parities[] = {
+      {Parity::none, 0},
+      {Parity::even, PARENB},
+      {Parity::odd, PARENB | PARODD},
+      {Parity::mark, PARENB | CMSPAR | PARODD},
+      {Parity::space, PARENB | CMSPAR},
+      {static_cast<Parity>(9), 0},
+  };
+  for (const auto& [parity, flags] : parities) {
+    const termios t = line_attributes(settings_with(8, parity, 1, FlowControl::none), 9600);
+    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), flags) << static_cast<int>(parity);
+  }
+}
+
+TEST(LineAttributes, NoFlowControlLeavesEveryControlCharacterZero) {
+  for (const FlowControl flow : {FlowControl::none, static_cast<FlowControl>(0)}) {
+    const termios t = line_attributes(settings_with(8, Parity::none, 1, flow), 9600);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    for (const cc_t c : t.c_cc) EXPECT_EQ(c, 0);
+  }
+}
+
+TEST(ConfigureLine, SaysSoWhenThePortRefuses) {
+  std::array<int, 2> pipe_ends{};
+  ASSERT_EQ(pipe(pipe_ends.data()), 0);
+  EXPECT_FALSE(configure_line(pipe_ends[0], LineSettings{}, 9600));  // a pipe is no terminal
+  close(pipe_ends[0]);
+  close(pipe_ends[1]);
+}
+
+}  // namespace
+}  // namespace looptest

@@ -1,0 +1,107 @@
+#include "settings/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace looptest {
+namespace {
+
+TEST(SplitOption, SplitsLikeStrtok) {
+  struct Case {
+    std::string_view argument;
+    std::optional<std::pair<std::string_view, std::string_view>> parts;
+  };
+  const Case cases[] = {
+      {"baudrate=9600", {{"baudrate", "9600"}}},
+      {"baudrate= 9600", {{"baudrate", " 9600"}}},
+      {"key==v", {{"key", "=v"}}},
+      {"==parity=odd", {{"parity", "odd"}}},
+      {"\nparity\n\neven\nodd", {{"parity", "even"}}},
+      {"stopbits", std::nullopt},
+      {"stopbits=", std::nullopt},
+      {"stopbits=\n\n", std::nullopt},
+      {"=9600", std::nullopt},
+      {"=", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::optional<Option> option = split_option(c.argument);
+    ASSERT_EQ(option.has_value(), c.parts.has_value()) << '"' << c.argument << '"';
+    if (!option) continue;
+    EXPECT_EQ(option->key, c.parts->first);
+    EXPECT_EQ(option->value, c.parts->second);
+  }
+}
+
+struct Reading {
+  LineSettings settings;
+  std::string messages;
+};
+
+Reading read_all(std::vector<std::string> arguments) {
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  Reading reading;
+  read_options(reading.settings, pointers, out);
+  std::fclose(out);
+  reading.messages.assign(text, size);
+  std::free(text);
+  return reading;
+}
+
+TEST(ReadOptions, NumbersTakeEffectOnlyWhenWholeAndIn32Bits) {
+  const std::pair<std::string, std::int32_t> cases[] = {
+      {"baudrate=9600", 9600},
+      {"baudrate= 9600", 9600},
+      {"baudrate=-5", -5},
+      {"baudrate=+300", 300},
+      {"baudrate=9600 ", 115200},
+      {"baudrate=9600x", 115200},
+      {"baudrate=0x10", 115200},
+      {"baudrate=4294967296", 115200},
+      {"baudrate=2147483648", 115200},
+      {"baudrate=-2147483649", 115200},
+      {"baudrate=2147483647", 2147483647},
+  };
+  for (const auto& [argument, rate] : cases) {
+    const Reading reading = read_all({argument});
+    EXPECT_EQ(reading.settings.baudrate, rate) << argument;
+    EXPECT_EQ(reading.messages, "") << argument;
+  }
+  const Reading reading = read_all({"databits=9", "stopbits=3", "databits=7x"});
+  EXPECT_EQ(reading.settings.databits, 9);
+  EXPECT_EQ(reading.settings.stopbits, 3);
+}
+
+TEST(ReadOptions, WordsThatAreNotKeywordsMeanNone) {
+  Reading reading = read_all({"parity=odd", "parity=EVEN", "flowcontrol=xon"});
+  EXPECT_EQ(reading.settings.parity, Parity::none);
+  EXPECT_EQ(reading.settings.flowcontrol, FlowControl::none);
+
+  reading = read_all({"parity=space", "flowcontrol=none", "flowcontrol=hardware"});
+  EXPECT_EQ(reading.settings.parity, Parity::space);
+  EXPECT_EQ(reading.settings.flowcontrol, FlowControl::hardware);
+  EXPECT_EQ(read_all({"parity=mark"}).settings.parity, Parity::mark);
+  EXPECT_EQ(read_all({"flowcontrol=software"}).settings.flowcontrol, FlowControl::software);
+}
+
+TEST(ReadOptions, MalformedArgumentsSaySyntaxBadAndTheRestStillApply) {
+  const Reading reading =
+      read_all({"stopbits", "stopbits=", "=9600", "speed=9600", "Baudrate=300", "stopbits=2"});
+  EXPECT_EQ(reading.messages, "syntax bad\nsyntax bad\nsyntax bad\n");
+  LineSettings expected;
+  expected.stopbits = 2;
+  EXPECT_EQ(reading.settings.baudrate, expected.baudrate);
+  EXPECT_EQ(reading.settings.stopbits, 2);
+}
+
+}  // namespace
+}  // namespace looptest

@@ -1,0 +1,66 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace looptest {
+namespace {
+
+std::string report_of(const LineSettings& settings) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  write_settings_report(out, settings);
+  std::fclose(out);
+  std::string report(text, size);
+  std::free(text);
+  return report;
+}
+
+TEST(SettingsReport, DefaultsAreRtsCts115200EightNoneOne) {
+  EXPECT_EQ(report_of(LineSettings{}),
+            "Installed values\n"
+            "Baudrate = 115200\n"
+            "Databits = 8\n"
+            "Stopbits = 1\n"
+            "Parity = none\n"
+            "Flowcontrol = hardware\n");
+}
+
+TEST(SettingsReport, ShowsNumbersAsStoredEvenWhereTheLineCannotHonourThem) {
+  const LineSettings settings{100, Parity::mark, 9, FlowControl::software, 3};
+  EXPECT_EQ(report_of(settings),
+            "Installed values\n"
+            "Baudrate = 100\n"
+            "Databits = 9\n"
+            "Stopbits = 3\n"
+            "Parity = mark\n"
+            "Flowcontrol = software\n");
+}
+
+TEST(SettingsReport, ValuesOutOfRangeReadAsNone) {
+  const LineSettings settings{9600, static_cast<Parity>(0), 8, static_cast<FlowControl>(7), 1};
+  const std::string report = report_of(settings);
+  EXPECT_NE(report.find("Parity = none\n"), std::string::npos);
+  EXPECT_NE(report.find("Flowcontrol = none\n"), std::string::npos);
+}
+
+TEST(Keywords, ReadBothWaysAndCaseMatters) {
+  for (const Parity parity :
+       {Parity::none, Parity::even, Parity::odd, Parity::mark, Parity::space}) {
+    EXPECT_EQ(parity_of_keyword(parity_keyword(parity)), parity);
+  }
+  for (const FlowControl flow : {FlowControl::none, FlowControl::hardware, FlowControl::software}) {
+    EXPECT_EQ(flow_control_of_keyword(flow_control_keyword(flow)), flow);
+  }
+  EXPECT_EQ(parity_of_keyword("EVEN"), Parity::none);
+  EXPECT_EQ(parity_of_keyword(""), Parity::none);
+  EXPECT_EQ(flow_control_of_keyword("xon"), FlowControl::none);
+  EXPECT_EQ(flow_control_of_keyword("hardware "), FlowControl::none);
+}
+
+}  // namespace
+}  // namespace looptest
