@@ -28,9 +28,9 @@ int milliseconds_left(Clock::time_point deadline) {
 }
 
 // One read of what is there, waiting for it until the deadline: bytes read, 0 at the end of
-// the output, -1 when the time ran out.
+// the output, -1 when the time ran out (also while a flood of output goes on).
 ssize_t read_some(int fd, std::string& text, Clock::time_point deadline) {
-  for (;;) {
+  while (Clock::now() < deadline) {
     std::array<char, 4096> buffer;
     const ssize_t count = read(fd, buffer.data(), buffer.size());
     if (count > 0) {
@@ -43,6 +43,7 @@ ssize_t read_some(int fd, std::string& text, Clock::time_point deadline) {
     const int wait = milliseconds_left(deadline);
     if (wait == 0 || poll(&readable, 1, wait) == 0) return -1;
   }
+  return -1;
 }
 
 }  // namespace

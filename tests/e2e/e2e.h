@@ -1,0 +1,89 @@
+// e2e.h: running the real looptest on virtual ports, and playing the far ends of the cables.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "virtual_ports.h"
+
+namespace e2e {
+
+using testbench::Input;
+using testbench::Program;
+using testbench::VirtualPort;
+
+inline constexpr int patience_ms = 10000;  // generous: only a broken tool takes this long
+
+inline const std::string default_report =
+    "Installed values\n"
+    "Baudrate = 115200\n"
+    "Databits = 8\n"
+    "Stopbits = 1\n"
+    "Parity = none\n"
+    "Flowcontrol = hardware\n";
+inline const std::string banner = "Async loop test: (s1..sN - scc ports; a1..aN - cd ports \n";
+inline const std::string prompts = "Please, enter the first port: Please, enter the second port: ";
+
+struct Finished {
+  std::string output;
+  int status = -1;  ///< The wait status, -1 if it did not end.
+};
+
+/// Each test runs in a private /dev (entered once per process) and ends every looptest it
+/// started, with all of its processes.
+class LoopTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  /// Makes /dev/tep/NAME, its far end non-blocking.
+  VirtualPort make_port(std::string_view name);
+  /// Starts looptest with these arguments.
+  Program& start(const std::vector<std::string>& arguments, Input input = Input::empty);
+  /// Runs looptest to its end, with this text as standard input (then end of input).
+  Finished run(const std::vector<std::string>& arguments, const std::string& input = "");
+  /// Starts "looptest a b options...", waits for the path lines and for one byte to cross
+  /// each way, so that both ports are configured and both relays run.
+  Program& start_relay(const VirtualPort& a, const VirtualPort& b,
+                       const std::vector<std::string>& options = {});
+
+ private:
+  std::deque<Program> programs_;
+};
+
+/// The relay process that looptest forked, waited for; -1 if none appears.
+pid_t relay_child(const Program& looptest);
+/// Bytes of every value, in an order that repeats only every 64 KiB.
+std::vector<char> test_pattern(std::size_t size, unsigned seed);
+
+/// One stream through the relay: data written in at a far end, read out at another.
+struct Flow {
+  Flow(int into_fd, int out_of_fd, std::vector<char> bytes)
+      : into(into_fd), out_of(out_of_fd), data(std::move(bytes)) {}
+  int into = -1;
+  int out_of = -1;
+  std::vector<char> data;
+  std::size_t sent = 0;
+  std::vector<char> received;
+};
+/// Moves all flows at once until each has received as much as it sent, or the time runs
+/// out; true when every flow arrived whole.
+bool transfer(std::vector<Flow*> flows, int timeout_ms);
+
+/// The port's attributes, read through its far end.
+termios attributes_of(const VirtualPort& port);
+/// Field n (counted from 1, as proc(5) does) of /proc/PID/stat; empty if it is gone.
+std::string stat_field(pid_t pid, int field);
+/// User and system CPU time of pid, in clock ticks.
+long cpu_ticks(pid_t pid);
+/// Whether no process holds the port open any more: its far end sees a hang-up.
+bool nobody_holds(const VirtualPort& port);
+/// Counts the lines equal to line in text.
+int count_lines(const std::string& text, std::string_view line);
+
+}  // namespace e2e
