@@ -65,6 +65,7 @@ Program start_program(const std::vector<std::string>& argv, Input input) {
     }
     if (input == Input::closed) close(STDIN_FILENO);
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());

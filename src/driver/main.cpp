@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   PortPath port1 = default_port1_path;
   PortPath port2 = default_port2_path;
   const std::span<char* const> arguments(argv + 1, static_cast<std::size_t>(argc - 1));
-  if (arguments.size() >= 1) {
+  if (!arguments.empty()) {
     port_path_from_name(port1, arguments[0]);
     std::printf("arg1 = %s\n", arguments[0]);
     if (arguments.size() >= 2) {

@@ -90,7 +90,7 @@ std::vector<char> test_pattern(std::size_t size, unsigned seed) {
   return data;
 }
 
-bool transfer(std::vector<Flow*> flows, int timeout_ms) {
+bool transfer(const std::vector<Flow*>& flows, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     std::vector<pollfd> waits;

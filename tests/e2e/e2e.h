@@ -73,7 +73,7 @@ struct Flow {
 };
 /// Moves all flows at once until each has received as much as it sent, or the time runs
 /// out; true when every flow arrived whole.
-bool transfer(std::vector<Flow*> flows, int timeout_ms);
+bool transfer(const std::vector<Flow*>& flows, int timeout_ms);
 
 /// The port's attributes, read through its far end.
 termios attributes_of(const VirtualPort& port);

@@ -52,7 +52,8 @@ TEST_F(Faults, AHungUpPortNeitherSpinsNorFloods) {
   const int write_errors = count_lines(observed.output, "ERROR writing");
   EXPECT_GE(write_errors, 1) << observed.output;
   EXPECT_LE(write_errors, most_messages_in_window) << observed.output;
-  EXPECT_EQ(observed.output.size(), write_errors * std::string_view("ERROR writing\n").size())
+  EXPECT_EQ(observed.output.size(),
+            static_cast<std::size_t>(write_errors) * std::string_view("ERROR writing\n").size())
       << "a hang-up is no read error: " << observed.output;
   EXPECT_LT(observed.cpu_ticks, most_cpu_ticks_in_window);
 }

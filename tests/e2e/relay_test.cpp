@@ -99,7 +99,7 @@ TEST_F(Relay, AFarEndThatStopsReadingHoldsOnlyItsOwnDirection) {
   start_relay(a4, a5);
 
   // a5's far end reads nothing while far more than the ptys can buffer goes its way.
-  const std::vector<char> held = test_pattern(512 * 1024, 7);
+  const std::vector<char> held = test_pattern(std::size_t{512} * 1024, 7);
   std::size_t sent = 0;
   while (sent < held.size()) {
     const ssize_t written = write(a4.master(), held.data() + sent, held.size() - sent);
@@ -113,7 +113,7 @@ TEST_F(Relay, AFarEndThatStopsReadingHoldsOnlyItsOwnDirection) {
   EXPECT_LT(sent, held.size()) << "nothing held the line back";
 
   // Meanwhile a5 -> a4 still flows.
-  Flow back{a5.master(), a4.master(), test_pattern(64 * 1024, 11)};
+  Flow back{a5.master(), a4.master(), test_pattern(std::size_t{64} * 1024, 11)};
   EXPECT_TRUE(transfer({&back}, patience_ms));
 
   // Once a5's far end reads again, every byte arrives, in order.

@@ -45,6 +45,7 @@ struct Reading {
 
 Reading read_all(std::vector<std::string> arguments) {
   std::vector<char*> pointers;
+  pointers.reserve(arguments.size());
   for (std::string& argument : arguments) pointers.push_back(argument.data());
   char* text = nullptr;
   std::size_t size = 0;
