@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "far_end.h"
 #include "line_report.h"
 #include "process.h"
 #include "virtual_ports.h"
@@ -32,17 +33,12 @@ void show_output(const std::string& text) {
 // Sends a line in at one port's far end and waits for it at the other's.
 bool send_through(const VirtualPort& from, const VirtualPort& to, const std::string& line) {
   std::printf("far end of %s sends:    \"%s\"\n", from.path().c_str(), line.c_str());
-  const std::string sent = line + "\n";
-  if (write(from.master(), sent.data(), sent.size()) != static_cast<ssize_t>(sent.size())) {
-    std::printf("  could not write to the far end of %s\n", from.path().c_str());
-    return false;
-  }
-  std::string received;
-  const bool arrived = read_until(to.master(), received, "\n", patience_ms);
-  if (!received.empty() && received.back() == '\n') received.pop_back();
-  std::printf("far end of %s receives: \"%s\"  %s\n", to.path().c_str(), received.c_str(),
-              arrived && received == line ? "ok" : "MISSING");
-  return arrived && received == line;
+  Flow flow(from.master(), to.master(), std::vector<char>(line.begin(), line.end()));
+  const bool arrived = transfer({&flow}, patience_ms);
+  std::printf("far end of %s receives: \"%s\"  %s\n", to.path().c_str(),
+              std::string(flow.received.begin(), flow.received.end()).c_str(),
+              arrived ? "ok" : "MISSING");
+  return arrived;
 }
 
 void show_settings(const VirtualPort& port) {

@@ -106,36 +106,53 @@ int wait_for_exit(pid_t pid, int timeout_ms) {
   }
 }
 
+std::string stat_field(pid_t pid, int field) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  // The command name in parentheses may hold blanks; the fields after it do not.
+  const std::size_t name_end = line.rfind(')');
+  if (name_end == std::string::npos) return {};
+  std::istringstream fields(line.substr(name_end + 1));
+  std::string value;
+  for (int i = 3; i <= field; ++i) fields >> value;
+  return value;
+}
+
+long cpu_ticks(pid_t pid) {
+  const std::string user = stat_field(pid, 14);
+  const std::string system = stat_field(pid, 15);
+  return user.empty() || system.empty() ? 0 : std::stol(user) + std::stol(system);
+}
+
 std::vector<pid_t> children_of(pid_t pid) {
   std::vector<pid_t> children;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return children;
+  const std::string parent = std::to_string(pid);
   while (const dirent* entry = readdir(proc)) {
     const pid_t candidate = std::atoi(entry->d_name);
-    if (candidate <= 0) continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // The command name in parentheses may hold blanks; the fields after it do not.
-    const std::size_t close_paren = line.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    std::istringstream fields(line.substr(close_paren + 2));
-    char state = 0;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    if (parent == pid && state != 'Z') children.push_back(candidate);
+    if (candidate > 0 && stat_field(candidate, 4) == parent && is_running(candidate)) {
+      children.push_back(candidate);
+    }
   }
   closedir(proc);
   return children;
 }
 
+pid_t wait_for_child(pid_t pid, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const std::vector<pid_t> children = children_of(pid);
+    if (!children.empty()) return children[0];
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 bool is_running(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const std::size_t close_paren = line.rfind(')');
-  return close_paren != std::string::npos && close_paren + 2 < line.size() &&
-         line[close_paren + 2] != 'Z';
+  const std::string state = stat_field(pid, 3);
+  return !state.empty() && state != "Z";
 }
 
 bool become_subreaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }

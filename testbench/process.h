@@ -28,8 +28,14 @@ bool read_until(int fd, std::string& text, std::string_view needle, int timeout_
 bool read_to_end(int fd, std::string& text, int timeout_ms);
 /// The wait status of pid once it has ended, or -1 when it still runs after timeout_ms.
 int wait_for_exit(pid_t pid, int timeout_ms);
-/// The processes whose parent is pid.
+/// Field n of /proc/PID/stat, counted from 1 as proc(5) does; empty once pid is gone.
+std::string stat_field(pid_t pid, int field);
+/// User and system CPU time that pid has used, in clock ticks.
+long cpu_ticks(pid_t pid);
+/// The running processes whose parent is pid.
 std::vector<pid_t> children_of(pid_t pid);
+/// The first child of pid, waited for; -1 when none appears in time.
+pid_t wait_for_child(pid_t pid, int timeout_ms);
 /// Whether pid still exists and is not a zombie.
 bool is_running(pid_t pid);
 /// Orphaned descendants become this process's children, so they can be waited for.

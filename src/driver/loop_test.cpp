@@ -16,14 +16,15 @@ namespace looptest {
 
 namespace {
 
+// Waits as long as it takes for room, as flow control may hold a line for any time; false
+// when the port reports an error or hang-up instead.
 bool wait_writable(int fd) {
   pollfd port{fd, POLLOUT, 0};
-  for (;;) {
-    const int ready = poll(&port, 1, -1);
-    if (ready > 0)
-      return (port.revents & POLLOUT) != 0 || (port.revents & (POLLERR | POLLNVAL)) == 0;
-    if (ready < 0 && errno != EINTR) return false;
-  }
+  int ready = 0;
+  do {
+    ready = poll(&port, 1, -1);
+  } while (ready == -1 && errno == EINTR);
+  return ready > 0 && (port.revents & POLLOUT) != 0;
 }
 
 timespec monotonic_now() {
@@ -50,8 +51,9 @@ void configure_port(int fd, const PortPath& path, const LineSettings& settings) 
   if (!configure_line(fd, settings, settings.baudrate)) {
     std::printf("ERROR configuring %s\n", path.data());
   }
-  // Writes may now block while flow control holds the line. Should this fail, the relay still
-  // works, as it treats a port that would block like one that has nothing.
+  // The port was opened non-blocking only so the open would not wait for carrier. Should
+  // clearing it fail, the relay still works: it waits for room itself, and a read that would
+  // block counts as nothing read.
   const int flags = fcntl(fd, F_GETFL);
   if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
@@ -67,8 +69,8 @@ void end_with(pid_t parent) {
 void claim_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int null = open("/dev/null", O_RDWR);
-    if (null != -1 && null != fd) close(null);  // fd is taken by someone else already
+    // The lowest free descriptor is fd, as those below it are open by now.
+    if (open("/dev/null", O_RDWR) == -1) return;
   }
 }
 
@@ -107,7 +109,7 @@ void relay_direction(int in, int out) {
   std::array<char, transfer_size> buffer;
   for (;;) {
     timespec next_attempt = monotonic_now();
-    next_attempt.tv_sec += wait_milliseconds / 1000;
+    next_attempt.tv_sec += wait_seconds;
     const PassResult result = relay_pass(in, out, buffer, wait_milliseconds);
     switch (result.pass) {
       case Pass::idle:

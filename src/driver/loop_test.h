@@ -13,7 +13,8 @@ namespace looptest {
 /// The most one pass reads and relays.
 inline constexpr std::size_t transfer_size = 4096;
 /// How long a pass waits for input before it reads anyway.
-inline constexpr int wait_milliseconds = 5000;
+inline constexpr int wait_seconds = 5;
+inline constexpr int wait_milliseconds = wait_seconds * 1000;
 
 enum class Pass {
   idle,          ///< Nothing arrived.

@@ -1,13 +1,9 @@
 #include "e2e.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace e2e {
 
@@ -74,79 +70,10 @@ Program& LoopTest::start_relay(const VirtualPort& a, const VirtualPort& b,
   return program;
 }
 
-pid_t relay_child(const Program& looptest) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const std::vector<pid_t> children = testbench::children_of(looptest.pid);
-    if (!children.empty()) return children[0];
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
-}
-
-std::vector<char> test_pattern(std::size_t size, unsigned seed) {
-  std::vector<char> data(size);
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i + i / 256 * seed);
-  return data;
-}
-
-bool transfer(const std::vector<Flow*>& flows, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    std::vector<pollfd> waits;
-    for (Flow* flow : flows) {
-      if (flow->sent < flow->data.size()) waits.push_back({flow->into, POLLOUT, 0});
-      if (flow->received.size() < flow->data.size()) waits.push_back({flow->out_of, POLLIN, 0});
-    }
-    if (waits.empty()) break;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 ||
-        poll(waits.data(), waits.size(), static_cast<int>(left.count())) <= 0) {
-      break;
-    }
-    for (Flow* flow : flows) {
-      if (flow->sent < flow->data.size()) {
-        const ssize_t written =
-            write(flow->into, flow->data.data() + flow->sent, flow->data.size() - flow->sent);
-        if (written > 0) flow->sent += static_cast<std::size_t>(written);
-      }
-      char buffer[65536];
-      const ssize_t count = read(flow->out_of, buffer, sizeof buffer);
-      if (count > 0) flow->received.insert(flow->received.end(), buffer, buffer + count);
-    }
-  }
-  for (const Flow* flow : flows) {
-    if (flow->received != flow->data) return false;
-  }
-  return true;
-}
-
 termios attributes_of(const VirtualPort& port) {
   termios attributes{};
   EXPECT_EQ(tcgetattr(port.master(), &attributes), 0);
   return attributes;
-}
-
-std::string stat_field(pid_t pid, int field) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const std::size_t name_end = line.rfind(')');
-  if (name_end == std::string::npos) return {};
-  std::istringstream fields(line.substr(name_end + 1));
-  std::string value;
-  for (int i = 3; i <= field; ++i) fields >> value;
-  return value;
-}
-
-long cpu_ticks(pid_t pid) {
-  return std::stol(stat_field(pid, 14)) + std::stol(stat_field(pid, 15));
-}
-
-bool nobody_holds(const VirtualPort& port) {
-  pollfd far_end{port.master(), POLLIN, 0};
-  return poll(&far_end, 1, 0) == 1 && (far_end.revents & POLLHUP) != 0;
 }
 
 int count_lines(const std::string& text, std::string_view line) {

@@ -8,13 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "far_end.h"
 #include "process.h"
 #include "virtual_ports.h"
 
 namespace e2e {
 
+using testbench::cpu_ticks;
+using testbench::Flow;
+using testbench::held_open;
 using testbench::Input;
 using testbench::Program;
+using testbench::stat_field;
+using testbench::test_pattern;
+using testbench::transfer;
 using testbench::VirtualPort;
 
 inline constexpr int patience_ms = 10000;  // generous: only a broken tool takes this long
@@ -56,33 +63,8 @@ class LoopTest : public testing::Test {
   std::deque<Program> programs_;
 };
 
-/// The relay process that looptest forked, waited for; -1 if none appears.
-pid_t relay_child(const Program& looptest);
-/// Bytes of every value, in an order that repeats only every 64 KiB.
-std::vector<char> test_pattern(std::size_t size, unsigned seed);
-
-/// One stream through the relay: data written in at a far end, read out at another.
-struct Flow {
-  Flow(int into_fd, int out_of_fd, std::vector<char> bytes)
-      : into(into_fd), out_of(out_of_fd), data(std::move(bytes)) {}
-  int into = -1;
-  int out_of = -1;
-  std::vector<char> data;
-  std::size_t sent = 0;
-  std::vector<char> received;
-};
-/// Moves all flows at once until each has received as much as it sent, or the time runs
-/// out; true when every flow arrived whole.
-bool transfer(const std::vector<Flow*>& flows, int timeout_ms);
-
 /// The port's attributes, read through its far end.
 termios attributes_of(const VirtualPort& port);
-/// Field n (counted from 1, as proc(5) does) of /proc/PID/stat; empty if it is gone.
-std::string stat_field(pid_t pid, int field);
-/// User and system CPU time of pid, in clock ticks.
-long cpu_ticks(pid_t pid);
-/// Whether no process holds the port open any more: its far end sees a hang-up.
-bool nobody_holds(const VirtualPort& port);
 /// Counts the lines equal to line in text.
 int count_lines(const std::string& text, std::string_view line);
 

@@ -28,7 +28,7 @@ struct Observed {
 // Watches a relay for one window while bytes keep arriving on a5 for the child to relay to
 // the failing port 1.
 Observed observe_failing_port(const Program& looptest, const VirtualPort& a5) {
-  const pid_t child = relay_child(looptest);
+  const pid_t child = testbench::wait_for_child(looptest.pid, patience_ms);
   const long ticks_before = cpu_ticks(looptest.pid) + cpu_ticks(child);
   Observed observed;
   const auto end = std::chrono::steady_clock::now() + window;
@@ -66,7 +66,7 @@ TEST_F(Faults, APortWhoseReadsFailNeitherSpinsNorFloods) {
   std::string start;
   EXPECT_TRUE(testbench::read_until(looptest.output, start, "ERROR configuring /dev/tep/a4\n",
                                     patience_ms));
-  ASSERT_NE(relay_child(looptest), -1);
+  ASSERT_NE(testbench::wait_for_child(looptest.pid, patience_ms), -1);
 
   const Observed observed = observe_failing_port(looptest, a5);
   const int read_errors = count_lines(observed.output, "ERROR reading n = -1");
@@ -118,7 +118,7 @@ TEST_F(Faults, PortsAreNoControllingTerminalAndBlockOnceConfigured) {
   // looptest leads a session of its own with no terminal, so an open without O_NOCTTY would
   // make the first port its controlling terminal.
   const Program& looptest = start_relay(a4, a5);
-  const pid_t child = relay_child(looptest);
+  const pid_t child = testbench::wait_for_child(looptest.pid, patience_ms);
   for (const pid_t pid : {looptest.pid, child}) {
     EXPECT_EQ(stat_field(pid, 7), "0") << "tty_nr of " << pid;
     int ports = 0;

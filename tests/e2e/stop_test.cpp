@@ -24,7 +24,7 @@ TEST_F(Stop, ASignalToTheParentAloneEndsBothRelays) {
     // An orphaned child is this test's to reap, as its subreaper.
     EXPECT_NE(testbench::wait_for_exit(children[0], patience_ms), -1)
         << "the child outlived its parent after " << strsignal(signal);
-    EXPECT_TRUE(nobody_holds(a4) && nobody_holds(a5)) << strsignal(signal);
+    EXPECT_TRUE(!held_open(a4) && !held_open(a5)) << strsignal(signal);
   }
 }
 
@@ -39,7 +39,7 @@ TEST_F(Stop, CtrlCAtTheTerminalEndsBoth) {
   const int status = testbench::wait_for_exit(looptest.pid, patience_ms);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
   EXPECT_NE(testbench::wait_for_exit(children[0], patience_ms), -1);
-  EXPECT_TRUE(nobody_holds(a4) && nobody_holds(a5));
+  EXPECT_TRUE(!held_open(a4) && !held_open(a5));
 }
 
 }  // namespace
