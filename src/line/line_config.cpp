@@ -6,6 +6,13 @@
 
 namespace looptest {
 
+// The flag values the line is built from are the kernel's own.
+static_assert(IGNBRK == 0x1 && IGNPAR == 0x4 && IXON == 0x400 && IXOFF == 0x1000);
+static_assert(CSIZE == 0x30 && CS5 == 0x0 && CS6 == 0x10 && CS7 == 0x20 && CS8 == 0x30);
+static_assert(CSTOPB == 0x40 && CREAD == 0x80 && PARENB == 0x100 && PARODD == 0x200);
+static_assert(HUPCL == 0x400 && CLOCAL == 0x800 && CRTSCTS == 0x80000000 && CMSPAR == 0x40000000);
+static_assert(VSTART == 8 && VSTOP == 9 && TCSANOW == 0);
+
 namespace {
 
 tcflag_t character_size(std::int32_t databits) {
