@@ -30,7 +30,10 @@ int main(int argc, char** argv) {
 
   PortPath port1 = default_port1_path;
   PortPath port2 = default_port2_path;
-  const std::span<char* const> arguments(argv + 1, static_cast<std::size_t>(argc - 1));
+  // argc may be 0 when a program starts this one with no arguments at all.
+  const std::span<char* const> arguments =
+      argc > 1 ? std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1))
+               : std::span<char* const>();
   if (!arguments.empty()) {
     port_path_from_name(port1, arguments[0]);
     std::printf("arg1 = %s\n", arguments[0]);

@@ -8,7 +8,7 @@
 namespace looptest {
 
 void set_port_path(PortPath& path, std::string_view name) {
-  name = name.substr(0, PortName{}.size() - 1);
+  name = name.substr(0, port_name_length);
   if (name.empty()) return;
 
   std::string_view prefix;

@@ -10,8 +10,10 @@ namespace looptest {
 
 /// One device path, NUL-terminated; the longest a name can give is 21 characters.
 using PortPath = std::array<char, 30>;
-/// A name as typed: at most 31 characters and the NUL; longer names are cut.
-using PortName = std::array<char, 32>;
+/// The most characters of a name that count; the rest of a longer name is cut off.
+inline constexpr std::size_t port_name_length = 31;
+/// A name as typed, NUL-terminated.
+using PortName = std::array<char, port_name_length + 1>;
 
 /// A path buffer holding text, every byte after it zero.
 constexpr PortPath make_port_path(std::string_view text) {
