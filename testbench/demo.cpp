@@ -51,6 +51,39 @@ void show_settings(const VirtualPort& port) {
               describe_line(attributes).c_str(), attributes.c_cflag, attributes.c_iflag);
 }
 
+// Starts looptest and shows what it prints up to the path lines; false if it did not get
+// that far.
+bool start_looptest(Program& looptest, const std::vector<std::string>& command) {
+  std::string shown = "$ looptest";
+  for (std::size_t i = 1; i < command.size(); ++i) shown += " " + command[i];
+  std::printf("%s\n", shown.c_str());
+  looptest = start_program(command, Input::empty);
+  std::string output;
+  const bool started = looptest.pid > 0 &&
+                       read_until(looptest.output, output, "tty2=", patience_ms) &&
+                       read_until(looptest.output, output, "\n", patience_ms);
+  show_output(output);
+  if (!started) std::printf("\nlooptest did not start (%s)\n", command[0].c_str());
+  return started;
+}
+
+// Stops looptest as an operator would and shows anything more it printed; false if a relay
+// process outlived it.
+bool stop_looptest(Program& looptest) {
+  const std::vector<pid_t> relays = children_of(looptest.pid);
+  std::printf("\nStopping looptest (SIGTERM to pid %d) ...\n", looptest.pid);
+  kill(looptest.pid, SIGTERM);
+  bool all_ended = wait_for_exit(looptest.pid, patience_ms) != -1;
+  for (const pid_t relay : relays) all_ended = wait_for_exit(relay, patience_ms) != -1 && all_ended;
+  std::string output;
+  read_to_end(looptest.output, output, patience_ms);
+  show_output(output);
+  stop_program(looptest);
+  std::printf("%s\n",
+              all_ended ? "both relay processes ended" : "a relay process was left running");
+  return all_ended;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,19 +108,8 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> command{looptest_binary(), "a4", "a5"};
   for (int i = 1; i < argc; ++i) command.emplace_back(argv[i]);
-  std::string shown = "$ looptest";
-  for (std::size_t i = 1; i < command.size(); ++i) shown += " " + command[i];
-  std::printf("%s\n", shown.c_str());
-
-  Program looptest = start_program(command, Input::empty);
-  std::string output;
-  const bool started = looptest.pid > 0 &&
-                       read_until(looptest.output, output, "tty2=", patience_ms) &&
-                       read_until(looptest.output, output, "\n", patience_ms);
-  show_output(output);
-  output.clear();
-  if (!started) {
-    std::printf("\nlooptest did not start (%s)\n", command[0].c_str());
+  Program looptest;
+  if (!start_looptest(looptest, command)) {
     stop_program(looptest);
     return 1;
   }
@@ -101,22 +123,7 @@ int main(int argc, char** argv) {
   show_settings(a4);
   show_settings(a5);
 
-  const std::vector<pid_t> relays = children_of(looptest.pid);
-  std::printf("\nStopping looptest (SIGTERM to pid %d) ...\n", looptest.pid);
-  kill(looptest.pid, SIGTERM);
-  const int status = wait_for_exit(looptest.pid, patience_ms);
-  bool all_ended = status != -1;
-  for (const pid_t relay : relays) all_ended = wait_for_exit(relay, patience_ms) != -1 && all_ended;
-  read_to_end(looptest.output, output, patience_ms);
-  show_output(output);
-  stop_program(looptest);
-  std::printf("%s\n",
-              all_ended ? "both relay processes ended" : "a relay process was left running");
-
-  if (worked && all_ended) {
-    std::printf("\nBoth directions worked.\n");
-    return 0;
-  }
-  std::printf("\nThe loop test FAILED.\n");
-  return 1;
+  worked = stop_looptest(looptest) && worked;
+  std::printf(worked ? "\nBoth directions worked.\n" : "\nThe loop test FAILED.\n");
+  return worked ? 0 : 1;
 }
