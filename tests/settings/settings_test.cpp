@@ -48,19 +48,5 @@ TEST(SettingsReport, ValuesOutOfRangeReadAsNone) {
   EXPECT_NE(report.find("Flowcontrol = none\n"), std::string::npos);
 }
 
-TEST(Keywords, ReadBothWaysAndCaseMatters) {
-  for (const Parity parity :
-       {Parity::none, Parity::even, Parity::odd, Parity::mark, Parity::space}) {
-    EXPECT_EQ(parity_of_keyword(parity_keyword(parity)), parity);
-  }
-  for (const FlowControl flow : {FlowControl::none, FlowControl::hardware, FlowControl::software}) {
-    EXPECT_EQ(flow_control_of_keyword(flow_control_keyword(flow)), flow);
-  }
-  EXPECT_EQ(parity_of_keyword("EVEN"), Parity::none);
-  EXPECT_EQ(parity_of_keyword(""), Parity::none);
-  EXPECT_EQ(flow_control_of_keyword("xon"), FlowControl::none);
-  EXPECT_EQ(flow_control_of_keyword("hardware "), FlowControl::none);
-}
-
 }  // namespace
 }  // namespace looptest
