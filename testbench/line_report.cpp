@@ -7,6 +7,8 @@ namespace testbench {
 
 namespace {
 
+// A table of its own, not the tool's: what is read back must not be decoded by the code
+// that wrote it.
 constexpr std::array<std::pair<speed_t, int>, 20> rates{{
     {B0, 0},         {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},
     {B150, 150},     {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},

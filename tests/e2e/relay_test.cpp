@@ -25,19 +25,18 @@ TEST_F(Relay, BothWaysAtOnceEveryByteInOrder) {
 TEST_F(Relay, PrintsEachLineOnceThroughAPipeAndThenNothingWhileIdle) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
-  Program& looptest = start_relay(a4, a5, {"parity=odd"});
+  Program& looptest = start({"a4", "a5"});
   std::string output;
+  testbench::read_until(looptest.output, output, "tty2=/dev/tep/a5\n", patience_ms);
+  // Once a byte has crossed each way both relays run, so anything held in a buffer across
+  // the split would have shown up twice by now.
+  Flow there{a4.master(), a5.master(), {'>'}};
+  Flow back{a5.master(), a4.master(), {'<'}};
+  EXPECT_TRUE(transfer({&there, &back}, patience_ms));
   testbench::read_until(looptest.output, output, "never printed", 1000);
-  EXPECT_EQ(output, "");  // start_relay has taken everything up to the path lines
+  EXPECT_EQ(output, "arg1 = a4\narg2 = a5\n" + default_report + banner +
+                        "tty1=/dev/tep/a4\ntty2=/dev/tep/a5\n");
   EXPECT_EQ(testbench::children_of(looptest.pid).size(), 1u);
-
-  testbench::stop_program(looptest);
-  std::string whole;
-  Program& again = start({"a4", "a5"});
-  testbench::read_until(again.output, whole, "tty2=/dev/tep/a5\n", patience_ms);
-  testbench::read_until(again.output, whole, "never printed", 1000);
-  EXPECT_EQ(whole, "arg1 = a4\narg2 = a5\n" + default_report + banner +
-                       "tty1=/dev/tep/a4\ntty2=/dev/tep/a5\n");
 }
 
 TEST_F(Relay, DefaultAttributesAreRawRtsCts115200) {
