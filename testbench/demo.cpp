@@ -74,7 +74,7 @@ bool stop_looptest(Program& looptest) {
   std::printf("\nStopping looptest (SIGTERM to pid %d) ...\n", looptest.pid);
   kill(looptest.pid, SIGTERM);
   bool all_ended = wait_for_exit(looptest.pid, patience_ms) != -1;
-  for (const pid_t relay : relays) all_ended = wait_for_exit(relay, patience_ms) != -1 && all_ended;
+  for (const pid_t relay : relays) all_ended = has_ended(relay, patience_ms) && all_ended;
   std::string output;
   read_to_end(looptest.output, output, patience_ms);
   show_output(output);

@@ -155,6 +155,10 @@ bool is_running(pid_t pid) {
   return !state.empty() && state != "Z";
 }
 
+bool has_ended(pid_t pid, int timeout_ms) {
+  return wait_for_exit(pid, timeout_ms) != -1 || !is_running(pid);
+}
+
 bool become_subreaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
 
 void stop_program(Program& program) {

@@ -38,6 +38,8 @@ std::vector<pid_t> children_of(pid_t pid);
 pid_t wait_for_child(pid_t pid, int timeout_ms);
 /// Whether pid still exists and is not a zombie.
 bool is_running(pid_t pid);
+/// Whether pid has ended within timeout_ms; reaped here if it is this process's to reap.
+bool has_ended(pid_t pid, int timeout_ms);
 /// Orphaned descendants become this process's children, so they can be waited for.
 bool become_subreaper();
 /// Kills the program's whole process group and reaps what it can; closes its pipes.

@@ -1,67 +1,171 @@
 #include "driver/loop_test.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <new>
+#include <optional>
 
+#include "driver/relay.h"
+#include "driver/summary.h"
 #include "line/line_config.h"
 
 namespace looptest {
 
 namespace {
 
-// Waits as long as it takes for room, as flow control may hold a line for any time; false
-// when the port reports an error or hang-up instead.
-bool wait_writable(int fd) {
-  pollfd port{fd, POLLOUT, 0};
-  int ready = 0;
+struct Port {
+  const PortPath& path;
+  int fd = -1;
+  std::optional<termios> saved{};
+  std::optional<LineErrors> errors_at_start{};
+};
+
+// Each direction's counts, written by the process that relays it and read by the parent.
+struct SharedCounts {
+  DirectionCounts forward;   // port 1 to port 2, relayed by the parent
+  DirectionCounts backward;  // port 2 to port 1, relayed by the child
+};
+
+// The signals the parent takes through its control descriptor instead of dying of them.
+constexpr std::array handled_signals{SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1};
+constexpr std::array ending_signals{SIGINT, SIGTERM, SIGHUP, SIGALRM};
+// How long the end waits for pending output to drain.
+constexpr int drain_seconds = 1;
+
+template <std::size_t count>
+sigset_t signal_set(const std::array<int, count>& signals) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : signals) sigaddset(&set, signal_number);
+  return set;
+}
+
+template <typename Call>
+int retry_interrupted(Call call) {
+  int result = 0;
   do {
-    ready = poll(&port, 1, -1);
-  } while (ready == -1 && errno == EINTR);
-  return ready > 0 && (port.revents & POLLOUT) != 0;
-}
-
-timespec monotonic_now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-  return now;
-}
-
-void sleep_until(timespec deadline) {
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
 }
 
 int open_port(const char* path) {
-  // Never wait for carrier, and never make the port the controlling terminal.
-  int fd = -1;
-  do {
-    fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd == -1 && errno == EINTR);
-  return fd;
+  // Never wait for carrier, and never make the port the controlling terminal. The port stays
+  // non-blocking: the relay waits with poll, where a stop can always reach it.
+  return retry_interrupted(
+      [path] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
 }
 
-void configure_port(int fd, const PortPath& path, const LineSettings& settings) {
-  if (!configure_line(fd, settings, settings.baudrate)) {
-    std::printf("ERROR configuring %s\n", path.data());
+// Two names, or a link, may lead to one device.
+bool same_port(int fd1, int fd2) {
+  struct stat first {};
+  struct stat second {};
+  if (fstat(fd1, &first) != 0 || fstat(fd2, &second) != 0) return false;
+  if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Only another holder refuses the port; a file system without locks does not.
+bool lock_port(int fd) {
+  return retry_interrupted([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 ||
+         errno != EWOULDBLOCK;
+}
+
+void configure_port(Port& port, const LineSettings& settings) {
+  port.saved = save_line(port.fd);
+  if (!configure_line(port.fd, settings, settings.baudrate)) {
+    std::printf("ERROR configuring %s\n", port.path.data());
   }
-  // The port was opened non-blocking only so the open would not wait for carrier. Should
-  // clearing it fail, the relay still works: it waits for room itself, and a read that would
-  // block counts as nothing read.
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  port.errors_at_start = read_line_errors(port.fd);
 }
 
-// The child ends with the parent, however the parent ends, so no orphan keeps a port open.
-void end_with(pid_t parent) {
+SharedCounts* map_shared_counts() {
+  void* memory = mmap(nullptr, sizeof(SharedCounts), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return memory == MAP_FAILED ? nullptr : new (memory) SharedCounts{};
+}
+
+DirectionTotals totals_of(const DirectionCounts& counts, const Port& input) {
+  DirectionTotals totals{counts.bytes.load(std::memory_order_relaxed),
+                         counts.read_errors.load(std::memory_order_relaxed),
+                         counts.write_errors.load(std::memory_order_relaxed), std::nullopt};
+  const std::optional<LineErrors> now = read_line_errors(input.fd);
+  if (input.errors_at_start && now) {
+    totals.line_errors = line_errors_since(*input.errors_at_start, *now);
+  }
+  return totals;
+}
+
+// Prints both directions; true when either had an error.
+bool report(const Port& port1, const Port& port2, const SharedCounts& counts) {
+  const DirectionTotals forward = totals_of(counts.forward, port1);
+  const DirectionTotals backward = totals_of(counts.backward, port2);
+  write_summary(stdout, port1.path, port2.path, forward);
+  write_summary(stdout, port2.path, port1.path, backward);
+  return has_errors(forward) || has_errors(backward);
+}
+
+// The child relays port 2 to port 1 until the parent asks it to stop, and ends with the
+// parent however the parent ends, so no orphan keeps a port open.
+[[noreturn]] void relay_backward(Direction& backward, pid_t parent, int parent_control) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);   // cannot fail with a valid signal
   if (getppid() != parent) _exit(1);  // the parent died before the request took effect
+  close(parent_control);
+  // The other handled signals stay blocked here: the parent answers them for both.
+  const sigset_t stop = signal_set(std::array{SIGTERM});
+  const int control = signalfd(-1, &stop, SFD_CLOEXEC);
+  if (control == -1) sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  relay(backward, control);
+  _exit(0);
+}
+
+void stop_child(pid_t child) {
+  if (child <= 0) return;
+  kill(child, SIGTERM);
+  constexpr timespec step{0, 5'000'000};
+  for (int waited = 0; waited < 200; ++waited) {  // a second at most
+    if (waitpid(child, nullptr, WNOHANG) != 0) return;
+    nanosleep(&step, nullptr);
+  }
+  kill(child, SIGKILL);
+  retry_interrupted([child] { return static_cast<int>(waitpid(child, nullptr, 0)); });
+}
+
+// The next signal the control descriptor holds; 0 if it holds none.
+int take_signal(int control) {
+  signalfd_siginfo info{};
+  const ssize_t got =
+      retry_interrupted([&] { return static_cast<int>(read(control, &info, sizeof info)); });
+  return got == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
+}
+
+// Relays port 1 to port 2 until the run ends; 0 for the end of its duration, else the signal
+// that ended it.
+int relay_until_ended(Direction& forward, int control, const Port& port1, const Port& port2,
+                      const SharedCounts& counts, bool timed) {
+  for (;;) {
+    relay(forward, control);
+    const int signal_number = take_signal(control);
+    if (signal_number == SIGUSR1) {
+      report(port1, port2, counts);
+    } else if (signal_number == SIGALRM && timed) {
+      return 0;
+    } else if (signal_number != 0) {
+      return signal_number;
+    }
+  }
 }
 
 }  // namespace
@@ -74,77 +178,72 @@ void claim_standard_descriptors() {
   }
 }
 
-bool write_all(int fd, std::span<const char> data) {
-  while (!data.empty()) {
-    const ssize_t written = write(fd, data.data(), data.size());
-    if (written > 0) {
-      data = data.subspan(static_cast<std::size_t>(written));
-    } else if (written == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!wait_writable(fd)) return false;
-    } else if (errno != EINTR) {
-      return false;
+int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
+                  const LineSettings& settings) {
+  std::printf("tty1=%s\ntty2=%s\n", port1_path.data(), port2_path.data());
+  Port port1{.path = port1_path};
+  Port port2{.path = port2_path};
+  port1.fd = open_port(port1.path.data());
+  if (port1.fd == -1) return -1;
+  port2.fd = open_port(port2.path.data());
+  if (port2.fd == -1) return -1;
+  if (same_port(port1.fd, port2.fd)) {
+    std::printf("ERROR %s and %s are the same port\n", port1.path.data(), port2.path.data());
+    return -1;
+  }
+  for (const Port* port : {&port1, &port2}) {
+    if (!lock_port(port->fd)) {
+      std::printf("ERROR %s is in use\n", port->path.data());
+      return -1;
     }
   }
-  return true;
-}
-
-PassResult relay_pass(int in, int out, std::span<char, transfer_size> buffer, int timeout_ms) {
-  // A wait that times out or is interrupted is no failure: the read finds nothing.
-  pollfd port{in, POLLIN, 0};
-  const int ready = poll(&port, 1, timeout_ms);
-  const ssize_t count = read(in, buffer.data(), buffer.size());
-  if (count < 0) {
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return {Pass::idle, 0};
-    return {Pass::read_failed, static_cast<int>(count)};
+  SharedCounts* counts = map_shared_counts();
+  if (counts == nullptr) {
+    std::printf("ERROR no memory\n");
+    return -1;
   }
-  if (count == 0) return {ready > 0 ? Pass::hung_up : Pass::idle, 0};
-  const int read_count = static_cast<int>(count);
-  if (!write_all(out, buffer.first(static_cast<std::size_t>(count)))) {
-    return {Pass::write_failed, read_count};
-  }
-  return {Pass::relayed, read_count};
-}
 
-void relay_direction(int in, int out) {
-  std::array<char, transfer_size> buffer;
-  for (;;) {
-    timespec next_attempt = monotonic_now();
-    next_attempt.tv_sec += wait_seconds;
-    const PassResult result = relay_pass(in, out, buffer, wait_milliseconds);
-    switch (result.pass) {
-      case Pass::idle:
-      case Pass::relayed:
-        continue;
-      case Pass::read_failed:
-        std::printf("ERROR reading n = %d\n", result.count);
-        break;
-      case Pass::write_failed:
-        std::printf("ERROR writing\n");
-        break;
-      case Pass::hung_up:
-        break;
-    }
-    // A failed or hung-up port fails again at once: wait out the period rather than spin.
-    sleep_until(next_attempt);
-  }
-}
+  // From here a stop arrives as a readable control descriptor, so the run can end cleanly.
+  const sigset_t handled = signal_set(handled_signals);
+  sigset_t unhandled;
+  sigprocmask(SIG_BLOCK, &handled, &unhandled);
+  const int control = signalfd(-1, &handled, SFD_CLOEXEC);
+  if (control == -1) sigprocmask(SIG_SETMASK, &unhandled, nullptr);  // signals end it at once
 
-int run_loop_test(const PortPath& port1, const PortPath& port2, const LineSettings& settings) {
-  std::printf("tty1=%s\ntty2=%s\n", port1.data(), port2.data());
-  const int fd1 = open_port(port1.data());
-  if (fd1 == -1) return -1;
-  const int fd2 = open_port(port2.data());
-  if (fd2 == -1) return -1;
-  configure_port(fd1, port1, settings);
-  configure_port(fd2, port2, settings);
+  configure_port(port1, settings);
+  configure_port(port2, settings);
 
-  // Should the split fail, this process still relays port 1 to port 2.
-  const pid_t parent = getpid();
-  if (fork() == 0) {
-    end_with(parent);
-    relay_direction(fd2, fd1);
+  int end_signal = 0;
+  pid_t child = -1;
+  if (!settings.duration || *settings.duration > 0) {
+    Direction forward{.in = port1.fd, .out = port2.fd, .counts = &counts->forward};
+    Direction backward{.in = port2.fd, .out = port1.fd, .counts = &counts->backward};
+    // Should the split fail, this process still relays port 1 to port 2.
+    const pid_t parent = getpid();
+    child = fork();
+    if (child == 0) relay_backward(backward, parent, control);
+    if (settings.duration) alarm(static_cast<unsigned>(*settings.duration));
+    end_signal =
+        relay_until_ended(forward, control, port1, port2, *counts, settings.duration.has_value());
   }
-  relay_direction(fd1, fd2);
+
+  // A second stop while the run cleans up ends it at once.
+  alarm(0);
+  const sigset_t ending = signal_set(ending_signals);
+  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
+  stop_child(child);
+  const bool failed = report(port1, port2, *counts);
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += drain_seconds;
+  for (const Port* port : {&port1, &port2}) {
+    if (port->saved) restore_line(port->fd, *port->saved, deadline);
+  }
+  if (end_signal != 0) {
+    signal(end_signal, SIG_DFL);
+    raise(end_signal);
+  }
+  return failed ? 1 : 0;
 }
 
 }  // namespace looptest

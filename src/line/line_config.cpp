@@ -1,5 +1,9 @@
 #include "line/line_config.h"
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "line/speed_table.h"
@@ -45,6 +49,25 @@ tcflag_t parity_flags(Parity parity) {
   return 0;
 }
 
+template <typename Call>
+int retry_interrupted(Call call) {
+  int result = 0;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+bool before(timespec a, timespec b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// TIOCOUTQ counts what the driver still holds; without it the line is taken as drained.
+bool output_pending(int fd) {
+  int pending = 0;
+  return ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0;
+}
+
 }  // namespace
 
 termios line_attributes(const LineSettings& settings, std::int32_t rate) {
@@ -76,11 +99,44 @@ termios line_attributes(const LineSettings& settings, std::int32_t rate) {
 
 bool configure_line(int fd, const LineSettings& settings, std::int32_t rate) {
   const termios attributes = line_attributes(settings, rate);
-  int result = 0;
-  do {
-    result = tcsetattr(fd, TCSANOW, &attributes);
-  } while (result == -1 && errno == EINTR);
-  return result == 0;
+  return retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &attributes); }) == 0;
+}
+
+std::optional<termios> save_line(int fd) {
+  termios saved{};
+  if (tcgetattr(fd, &saved) != 0) return std::nullopt;
+  return saved;
+}
+
+void restore_line(int fd, const termios& saved, timespec deadline) {
+  // tcdrain has no time limit, so the driver's queue is watched instead.
+  constexpr timespec poll_interval{0, 10'000'000};
+  timespec now{};
+  while (output_pending(fd) && clock_gettime(CLOCK_MONOTONIC, &now) == 0 && before(now, deadline)) {
+    nanosleep(&poll_interval, nullptr);
+  }
+  tcflush(fd, TCOFLUSH);
+  retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &saved); });
+}
+
+std::optional<LineErrors> read_line_errors(int fd) {
+  serial_icounter_struct counters{};
+  if (ioctl(fd, TIOCGICOUNT, &counters) != 0) return std::nullopt;
+  return LineErrors{
+      static_cast<std::uint32_t>(counters.frame), static_cast<std::uint32_t>(counters.overrun),
+      static_cast<std::uint32_t>(counters.parity), static_cast<std::uint32_t>(counters.brk),
+      static_cast<std::uint32_t>(counters.buf_overrun)};
+}
+
+LineErrors line_errors_since(const LineErrors& start, const LineErrors& now) {
+  // Unsigned subtraction gives the gain even across a wrap.
+  return {now.frame - start.frame, now.overrun - start.overrun, now.parity - start.parity,
+          now.breaks - start.breaks, now.buffer_overrun - start.buffer_overrun};
+}
+
+std::uint64_t total_line_errors(const LineErrors& errors) {
+  return std::uint64_t{errors.frame} + errors.overrun + errors.parity + errors.breaks +
+         errors.buffer_overrun;
 }
 
 }  // namespace looptest

@@ -4,6 +4,8 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <ctime>
+#include <optional>
 
 #include "settings/settings.h"
 
@@ -15,5 +17,28 @@ namespace looptest {
 termios line_attributes(const LineSettings& settings, std::int32_t rate);
 /// Applies line_attributes(settings, rate) to fd at once; false when the port refuses them.
 bool configure_line(int fd, const LineSettings& settings, std::int32_t rate);
+
+/// The port's attributes as they are, to be put back at the end; empty for no terminal.
+std::optional<termios> save_line(int fd);
+/// Lets pending output drain until deadline (CLOCK_MONOTONIC), discards what is left, so that
+/// a line held by flow control cannot hold up the close, and puts saved back.
+void restore_line(int fd, const termios& saved, timespec deadline);
+
+/// The errors a UART driver counts on what it receives.
+struct LineErrors {
+  std::uint32_t frame = 0;
+  std::uint32_t overrun = 0;
+  std::uint32_t parity = 0;
+  std::uint32_t breaks = 0;
+  std::uint32_t buffer_overrun = 0;
+  friend bool operator==(const LineErrors&, const LineErrors&) = default;
+};
+
+/// The driver's error counters; empty where the driver keeps none, as for a pty.
+std::optional<LineErrors> read_line_errors(int fd);
+/// What each counter gained from start to now; the counters wrap as the kernel's do.
+LineErrors line_errors_since(const LineErrors& start, const LineErrors& now);
+/// The sum of all the counters.
+std::uint64_t total_line_errors(const LineErrors& errors);
 
 }  // namespace looptest

@@ -23,7 +23,8 @@ Token next_token(std::string_view text, std::string_view delimiters) {
 }
 
 // A number that is not the whole value, or lies outside 32 bits, leaves the field as it was.
-void store_number(std::int32_t& field, std::string_view value) {
+template <typename Field>
+void store_number(Field& field, std::string_view value) {
   std::int32_t number = 0;
   if (parse_whole_number(value, number)) field = number;
 }
@@ -51,6 +52,8 @@ void read_option(LineSettings& settings, std::string_view argument, std::FILE* o
     store_number(settings.databits, value);
   } else if (key == "stopbits") {
     store_number(settings.stopbits, value);
+  } else if (key == "duration") {
+    store_number(settings.duration, value);
   } else if (key == "parity") {
     settings.parity = parity_of_keyword(value);
   } else if (key == "flowcontrol") {

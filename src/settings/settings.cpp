@@ -69,6 +69,7 @@ void write_settings_report(std::FILE* out, const LineSettings& settings) {
                settings.baudrate, settings.databits, settings.stopbits,
                static_cast<int>(parity.size()), parity.data(), static_cast<int>(flow.size()),
                flow.data());
+  if (settings.duration) std::fprintf(out, "Duration = %d\n", *settings.duration);
 }
 
 void print_settings_report() { write_settings_report(stdout, line_settings); }

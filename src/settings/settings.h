@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 namespace looptest {
@@ -18,6 +19,9 @@ struct LineSettings {
   std::int32_t databits = 8;
   FlowControl flowcontrol = FlowControl::hardware;
   std::int32_t stopbits = 1;
+  /// Not the line's but the run's: seconds until it ends by itself; empty, it runs until
+  /// stopped.
+  std::optional<std::int32_t> duration{};
 };
 
 /// The one record for the run: written while the options are read, read afterwards.
@@ -32,7 +36,7 @@ Parity parity_of_keyword(std::string_view keyword);
 std::string_view flow_control_keyword(FlowControl flow_control);
 /// The flow control a word names; none for any other word.
 FlowControl flow_control_of_keyword(std::string_view keyword);
-/// Writes the six lines of the "Installed values" report.
+/// Writes the six lines of the "Installed values" report, and the duration when one was given.
 void write_settings_report(std::FILE* out, const LineSettings& settings);
 /// Writes the report of line_settings to standard output.
 void print_settings_report();

@@ -1,0 +1,62 @@
+// relay.h: one direction of the loop test, reading one port and writing the other.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+
+namespace looptest {
+
+/// The most one pass reads and relays.
+inline constexpr std::size_t transfer_size = 4096;
+/// How long a pass waits for input before it reads anyway.
+inline constexpr int wait_seconds = 5;
+inline constexpr int wait_milliseconds = wait_seconds * 1000;
+
+/// What one direction has done. It lives in memory both relay processes share: the process
+/// that relays the direction counts, the parent reports.
+struct DirectionCounts {
+  std::atomic<std::uint64_t> bytes{0};
+  std::atomic<std::uint64_t> read_errors{0};  ///< Failed reads, and hang-ups of the input.
+  std::atomic<std::uint64_t> write_errors{0};
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared between processes");
+
+/// One direction: its ports, the block in flight and when a failed direction may try again.
+struct Direction {
+  int in = -1;
+  int out = -1;
+  DirectionCounts* counts = nullptr;
+  std::array<char, transfer_size> buffer{};
+  std::span<const char> pending{};     ///< Read, and not yet written.
+  std::optional<timespec> retry_at{};  ///< Set after a failed pass: the end of its wait.
+};
+
+enum class Pass {
+  idle,          ///< Nothing arrived.
+  relayed,       ///< A block was read and all of it written.
+  hung_up,       ///< The port said it was readable, yet had nothing: it hung up.
+  read_failed,   ///< The read failed.
+  write_failed,  ///< The write failed; the rest of the block is dropped.
+  stopped,       ///< The control descriptor became readable; a pending block is kept.
+};
+
+struct PassResult {
+  Pass pass = Pass::idle;
+  int count = 0;  ///< What the read returned.
+};
+
+/// Unless a block is pending, waits up to timeout_ms for input and reads at most one block;
+/// then writes the block, waiting while the port takes no more, and counts what it did.
+/// Stops as soon as control is readable; a control of -1 never is.
+PassResult relay_pass(Direction& direction, int control, int timeout_ms);
+/// Relays until control becomes readable, so without end for a control of -1. A pass that
+/// fails is followed by the rest of its wait, so a dead port costs one message per wait and no
+/// CPU.
+void relay(Direction& direction, int control);
+
+}  // namespace looptest
