@@ -84,10 +84,17 @@ void write_usage(std::FILE* out) {
       "  stopbits=1|2         default 1\n"
       "  parity=none|even|odd|mark|space          default none\n"
       "  flowcontrol=none|hardware|software       default hardware (RTS/CTS)\n"
+      "  duration=SECONDS     end the run after that long; default: run until stopped\n"
       "\n"
-      "example: looptest a4 a5 baudrate=9600 parity=even\n"
+      "example: looptest a4 a5 baudrate=9600 parity=even duration=60\n"
       "\n"
-      "exit status: 255 when a port cannot be opened; otherwise it runs until stopped.\n",
+      "At the end, and on SIGUSR1, it prints one line per direction:\n"
+      "  FROM -> TO: B bytes, R read errors, W write errors\n"
+      "followed, where the port's driver counts them, by\n"
+      "  , F frame errors, O overruns, P parity errors, K breaks, U buffer overruns\n"
+      "\n"
+      "exit status: 0 when a timed run counted no error, 1 when it counted one; 255 when a\n"
+      "port cannot be opened, is in use or is named twice; 128+N when signal N ended it.\n",
       out);
 }
 

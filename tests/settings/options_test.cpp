@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "capture.h"
 
 namespace looptest {
 namespace {
@@ -47,14 +48,9 @@ Reading read_all(std::vector<std::string> arguments) {
   std::vector<char*> pointers;
   pointers.reserve(arguments.size());
   for (std::string& argument : arguments) pointers.push_back(argument.data());
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&text, &size);
   Reading reading;
-  read_options(reading.settings, pointers, out);
-  std::fclose(out);
-  reading.messages.assign(text, size);
-  std::free(text);
+  reading.messages =
+      captured([&](std::FILE* out) { read_options(reading.settings, pointers, out); });
   return reading;
 }
 
@@ -80,6 +76,9 @@ TEST(ReadOptions, NumbersTakeEffectOnlyWhenWholeAndIn32Bits) {
   const Reading reading = read_all({"databits=9", "stopbits=3", "databits=7x"});
   EXPECT_EQ(reading.settings.databits, 9);
   EXPECT_EQ(reading.settings.stopbits, 3);
+  EXPECT_EQ(reading.settings.duration, std::nullopt) << "only given, a duration is set";
+  EXPECT_EQ(read_all({"duration=10x"}).settings.duration, std::nullopt);
+  EXPECT_EQ(read_all({"duration=10", "duration= 20", "duration=30 "}).settings.duration, 20);
 }
 
 TEST(ReadOptions, WordsThatAreNotKeywordsMeanNone) {

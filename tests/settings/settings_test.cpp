@@ -2,22 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+
+#include "capture.h"
 
 namespace looptest {
 namespace {
 
 std::string report_of(const LineSettings& settings) {
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&text, &size);
-  write_settings_report(out, settings);
-  std::fclose(out);
-  std::string report(text, size);
-  std::free(text);
-  return report;
+  return captured([&](std::FILE* out) { write_settings_report(out, settings); });
 }
 
 TEST(SettingsReport, DefaultsAreRtsCts115200EightNoneOne) {
@@ -31,7 +24,7 @@ TEST(SettingsReport, DefaultsAreRtsCts115200EightNoneOne) {
 }
 
 TEST(SettingsReport, ShowsNumbersAsStoredEvenWhereTheLineCannotHonourThem) {
-  const LineSettings settings{100, Parity::mark, 9, FlowControl::software, 3};
+  const LineSettings settings{100, Parity::mark, 9, FlowControl::software, 3, {}};
   EXPECT_EQ(report_of(settings),
             "Installed values\n"
             "Baudrate = 100\n"
@@ -41,8 +34,16 @@ TEST(SettingsReport, ShowsNumbersAsStoredEvenWhereTheLineCannotHonourThem) {
             "Flowcontrol = software\n");
 }
 
+TEST(SettingsReport, ShowsTheDurationOnlyWhenOneWasGiven) {
+  LineSettings settings;
+  settings.duration = 60;
+  EXPECT_TRUE(report_of(settings).ends_with("Flowcontrol = hardware\nDuration = 60\n"));
+  settings.duration = -1;
+  EXPECT_TRUE(report_of(settings).ends_with("Duration = -1\n"));
+}
+
 TEST(SettingsReport, ValuesOutOfRangeReadAsNone) {
-  const LineSettings settings{9600, static_cast<Parity>(0), 8, static_cast<FlowControl>(7), 1};
+  const LineSettings settings{9600, static_cast<Parity>(0), 8, static_cast<FlowControl>(7), 1, {}};
   const std::string report = report_of(settings);
   EXPECT_NE(report.find("Parity = none\n"), std::string::npos);
   EXPECT_NE(report.find("Flowcontrol = none\n"), std::string::npos);

@@ -1,0 +1,187 @@
+// What an operator sees of a run: the counts, refused ports, a clean end and timed runs.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <regex>
+
+#include "e2e.h"
+
+namespace e2e {
+namespace {
+
+class Operator : public LoopTest {};
+
+constexpr std::size_t mebibyte = 1 << 20;
+
+std::string summary(const VirtualPort& from, const VirtualPort& to, std::size_t bytes,
+                    std::string_view errors = "0 read errors, 0 write errors") {
+  return from.path() + " -> " + to.path() + ": " + std::to_string(bytes) + " bytes, " +
+         std::string(errors);
+}
+
+// Attributes no run would choose, so that a restore shows; a pty keeps all of these. None of
+// them alters the bytes that start_relay may send before the ports are configured.
+termios give_own_attributes(const VirtualPort& port) {
+  termios own = attributes_of(port);
+  own.c_lflag |= TOSTOP | NOFLSH;
+  own.c_cflag |= CSTOPB | PARODD;
+  own.c_cc[VMIN] = 3;
+  cfsetspeed(&own, B1200);
+  EXPECT_EQ(tcsetattr(port.master(), TCSANOW, &own), 0);
+  return attributes_of(port);
+}
+
+void expect_same_attributes(const termios& expected, const VirtualPort& port) {
+  const termios now = attributes_of(port);
+  EXPECT_EQ(std::memcmp(&expected, &now, sizeof now), 0)
+      << port.path() << ": c_cflag " << std::hex << now.c_cflag << " instead of "
+      << expected.c_cflag << ", c_lflag " << now.c_lflag << " instead of " << expected.c_lflag;
+}
+
+Finished wait_for_end(Program& looptest) {
+  Finished finished;
+  EXPECT_TRUE(testbench::read_to_end(looptest.output, finished.output, patience_ms));
+  finished.status = testbench::wait_for_exit(looptest.pid, patience_ms);
+  return finished;
+}
+
+Finished stop_with(Program& looptest, int signal) {
+  EXPECT_EQ(kill(looptest.pid, signal), 0);
+  return wait_for_end(looptest);
+}
+
+TEST_F(Operator, EachStopReportsEveryByteAndPutsThePortsBack) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const VirtualPort a4 = make_port("a4");
+    const VirtualPort a5 = make_port("a5");
+    const termios a4_before = give_own_attributes(a4);
+    const termios a5_before = give_own_attributes(a5);
+    Program& looptest = start_relay(a4, a5);
+    Flow there{a4.master(), a5.master(), test_pattern(mebibyte, 1)};
+    Flow back{a5.master(), a4.master(), test_pattern(mebibyte, 2)};
+    ASSERT_TRUE(transfer({&there, &back}, 60000));
+
+    const Finished finished = stop_with(looptest, signal);
+    EXPECT_TRUE(WIFSIGNALED(finished.status) && WTERMSIG(finished.status) == signal)
+        << strsignal(signal) << ": status " << finished.status;
+    // The relay start sent one byte each way before the mebibyte.
+    EXPECT_TRUE(finished.output.ends_with(summary(a4, a5, mebibyte + 1) + "\n" +
+                                          summary(a5, a4, mebibyte + 1) + "\n"))
+        << strsignal(signal) << ":\n"
+        << finished.output;
+    expect_same_attributes(a4_before, a4);
+    expect_same_attributes(a5_before, a5);
+  }
+}
+
+TEST_F(Operator, Usr1ReportsTheCountsSoFarAndTheRunGoesOn) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5);
+  std::string output;
+  ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
+  EXPECT_TRUE(
+      testbench::read_until(looptest.output, output, summary(a5, a4, 1) + "\n", patience_ms));
+  EXPECT_EQ(count_lines(output, summary(a4, a5, 1)), 1) << output;
+
+  Flow there{a4.master(), a5.master(), test_pattern(1000, 3)};
+  ASSERT_TRUE(transfer({&there}, patience_ms));
+  output.clear();
+  ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
+  EXPECT_TRUE(
+      testbench::read_until(looptest.output, output, summary(a5, a4, 1) + "\n", patience_ms));
+  EXPECT_EQ(output, summary(a4, a5, 1001) + "\n" + summary(a5, a4, 1) + "\n");
+  EXPECT_TRUE(testbench::is_running(looptest.pid));
+  EXPECT_EQ(testbench::children_of(looptest.pid).size(), 1u);
+}
+
+TEST_F(Operator, ATimedRunThatWentWellEndsWithStatusZero) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  const termios a4_before = give_own_attributes(a4);
+  Program& looptest = start_relay(a4, a5, {"duration=1"});
+  Flow there{a4.master(), a5.master(), test_pattern(5000, 4)};
+  ASSERT_TRUE(transfer({&there}, patience_ms));
+
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 0) << finished.status;
+  EXPECT_EQ(finished.output, summary(a4, a5, 5001) + "\n" + summary(a5, a4, 1) + "\n");
+  expect_same_attributes(a4_before, a4);
+  EXPECT_FALSE(held_open(a4) || held_open(a5));
+}
+
+TEST_F(Operator, ATimedRunWithAHungUpFarEndEndsWithStatusOne) {
+  VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"duration=1"});
+  a4.hang_up();
+
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 1) << finished.status;
+  const std::regex counted(
+      "/dev/tep/a4 -> /dev/tep/a5: 1 bytes, [1-9][0-9]* read errors, "
+      "0 write errors\n/dev/tep/a5 -> /dev/tep/a4: 1 bytes, 0 read errors, "
+      "0 write errors\n$");
+  EXPECT_TRUE(std::regex_search(finished.output, counted)) << finished.output;
+}
+
+TEST_F(Operator, ATimedRunOfNoTimeEndsAtOnceAndTheReportShowsTheDuration) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  const Finished finished = run({"a4", "a5", "duration=0"});
+  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 0);
+  EXPECT_EQ(finished.output, "arg1 = a4\narg2 = a5\n" + default_report + "Duration = 0\n" + banner +
+                                 "tty1=/dev/tep/a4\ntty2=/dev/tep/a5\n" + summary(a4, a5, 0) +
+                                 "\n" + summary(a5, a4, 0) + "\n");
+}
+
+TEST_F(Operator, APortAnotherProgramHoldsIsRefusedAndLeftAlone) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  const termios a4_before = give_own_attributes(a4);
+  const termios a5_before = give_own_attributes(a5);
+  const int held = open(a5.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_NE(held, -1);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+
+  const Finished finished = run({"a4", "a5"});
+  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 255);
+  EXPECT_TRUE(finished.output.ends_with("tty2=/dev/tep/a5\nERROR /dev/tep/a5 is in use\n"))
+      << finished.output;
+  expect_same_attributes(a4_before, a4);
+  expect_same_attributes(a5_before, a5);
+  close(held);
+}
+
+TEST_F(Operator, ASecondRunCannotTakeAPortTheFirstHolds) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  const VirtualPort a6 = make_port("a6");
+  start_relay(a4, a5);
+  const Finished second = run({"a6", "a5"});
+  EXPECT_TRUE(WIFEXITED(second.status) && WEXITSTATUS(second.status) == 255);
+  EXPECT_TRUE(second.output.ends_with("ERROR /dev/tep/a5 is in use\n")) << second.output;
+}
+
+TEST_F(Operator, OnePortNamedTwiceIsRefusedBeforeAnythingChanges) {
+  const VirtualPort a4 = make_port("a4");
+  const termios a4_before = give_own_attributes(a4);
+  ASSERT_EQ(symlink(a4.path().c_str(), "/dev/tep/s1"), 0);
+  for (const auto& [second_name, second_path] :
+       {std::pair{"a4", "/dev/tep/a4"}, std::pair{"s1", "/dev/tep/s1"}}) {
+    const Finished finished = run({"a4", second_name});
+    EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 255);
+    EXPECT_TRUE(finished.output.ends_with("ERROR /dev/tep/a4 and " + std::string(second_path) +
+                                          " are the same port\n"))
+        << finished.output;
+    expect_same_attributes(a4_before, a4);
+  }
+  unlink("/dev/tep/s1");
+}
+
+}  // namespace
+}  // namespace e2e
