@@ -20,6 +20,7 @@
 #include "driver/relay.h"
 #include "driver/summary.h"
 #include "line/line_config.h"
+#include "settings/options.h"
 
 namespace looptest {
 
@@ -127,7 +128,7 @@ bool report(const Port& port1, const Port& port2, const SharedCounts& counts) {
   const sigset_t stop = signal_set(std::array{SIGTERM});
   const int control = signalfd(-1, &stop, SFD_CLOEXEC);
   if (control == -1) sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-  relay(backward, control);
+  relay_direction(backward, control);
   _exit(0);
 }
 
@@ -156,7 +157,7 @@ int take_signal(int control) {
 int relay_until_ended(Direction& forward, int control, const Port& port1, const Port& port2,
                       const SharedCounts& counts, bool timed) {
   for (;;) {
-    relay(forward, control);
+    relay_direction(forward, control);
     const int signal_number = take_signal(control);
     if (signal_number == SIGUSR1) {
       report(port1, port2, counts);
@@ -176,6 +177,22 @@ void claim_standard_descriptors() {
     // The lowest free descriptor is fd, as those below it are open by now.
     if (open("/dev/null", O_RDWR) == -1) return;
   }
+}
+
+void set_up_run(std::span<char* const> arguments, std::FILE* in, std::FILE* out, PortPath& port1,
+                PortPath& port2, LineSettings& settings) {
+  if (!arguments.empty()) {
+    port_path_from_name(port1, arguments[0]);
+    std::fprintf(out, "arg1 = %s\n", arguments[0]);
+    if (arguments.size() >= 2) {
+      port_path_from_name(port2, arguments[1]);
+      std::fprintf(out, "arg2 = %s\n", arguments[1]);
+      read_options(settings, arguments.subspan(2), out);
+    }
+  }
+  print_settings_report(out, settings);
+  write_banner(out);
+  if (arguments.empty()) ask_port_paths(in, out, port1, port2);
 }
 
 int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,

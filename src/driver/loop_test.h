@@ -1,6 +1,9 @@
 // loop_test.h: the run of a loop test, from opening the two ports to putting them back.
 #pragma once
 
+#include <cstdio>
+#include <span>
+
 #include "settings/port_names.h"
 #include "settings/settings.h"
 
@@ -10,6 +13,10 @@ namespace looptest {
 /// Gives descriptors 0, 1 and 2 to /dev/null where they are closed, so that no port can
 /// take one of them and receive the tool's messages.
 void claim_standard_descriptors();
+/// The run up to the opening of the ports: port names from the arguments, or from in after
+/// prompts on out; the options when both names were given; the settings report and banner.
+void set_up_run(std::span<char* const> arguments, std::FILE* in, std::FILE* out, PortPath& port1,
+                PortPath& port2, LineSettings& settings);
 /// Prints the paths, opens, locks and configures both ports from settings, then relays port 1
 /// to port 2 in this process and port 2 to port 1 in a child until the duration ends or a
 /// signal stops it. Then prints what each direction did and puts the ports back as they were.

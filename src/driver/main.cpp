@@ -34,18 +34,6 @@ int main(int argc, char** argv) {
   const std::span<char* const> arguments =
       argc > 1 ? std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1))
                : std::span<char* const>();
-  if (!arguments.empty()) {
-    port_path_from_name(port1, arguments[0]);
-    std::printf("arg1 = %s\n", arguments[0]);
-    if (arguments.size() >= 2) {
-      port_path_from_name(port2, arguments[1]);
-      std::printf("arg2 = %s\n", arguments[1]);
-      read_options(line_settings, arguments.subspan(2), stdout);
-    }
-  }
-  print_settings_report();
-  write_banner(stdout);
-  if (arguments.empty()) ask_port_paths(port1, port2);
-
+  set_up_run(arguments, stdin, stdout, port1, port2, line_settings);
   return run_loop_test(port1, port2, line_settings);
 }

@@ -91,7 +91,7 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
   return {Pass::relayed, read_count};
 }
 
-void relay(Direction& direction, int control) {
+void relay_direction(Direction& direction, int control) {
   for (;;) {
     if (direction.retry_at) {
       if (!wait_until(*direction.retry_at, control)) return;

@@ -57,6 +57,6 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms);
 /// Relays until control becomes readable, so without end for a control of -1. A pass that
 /// fails is followed by the rest of its wait, so a dead port costs one message per wait and no
 /// CPU.
-void relay(Direction& direction, int control);
+void relay_direction(Direction& direction, int control);
 
 }  // namespace looptest

@@ -41,27 +41,27 @@ bool read_port_name(std::FILE* in, PortName& name) {
   return true;
 }
 
-void port_path_from_name(PortPath& path, const char* name) {
+void port_path_from_name(PortPath& path, const char* name, std::FILE* in) {
   if (name != nullptr) {
     set_port_path(path, name);
     return;
   }
   PortName typed;
-  if (read_port_name(stdin, typed)) set_port_path(path, typed.data());
+  if (read_port_name(in, typed)) set_port_path(path, typed.data());
 }
 
 void write_banner(std::FILE* out) {
   std::fputs("Async loop test: (s1..sN - scc ports; a1..aN - cd ports \n", out);
 }
 
-void ask_port_paths(PortPath& port1, PortPath& port2) {
+void ask_port_paths(std::FILE* in, std::FILE* out, PortPath& port1, PortPath& port2) {
   // Each prompt must be on the screen before the program waits for the answer.
-  std::fputs("Please, enter the first port: ", stdout);
-  std::fflush(stdout);
-  port_path_from_name(port1, nullptr);
-  std::fputs("Please, enter the second port: ", stdout);
-  std::fflush(stdout);
-  port_path_from_name(port2, nullptr);
+  std::fputs("Please, enter the first port: ", out);
+  std::fflush(out);
+  port_path_from_name(port1, nullptr, in);
+  std::fputs("Please, enter the second port: ", out);
+  std::fflush(out);
+  port_path_from_name(port2, nullptr, in);
 }
 
 }  // namespace looptest

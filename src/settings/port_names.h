@@ -32,11 +32,12 @@ void set_port_path(PortPath& path, std::string_view name);
 /// Reads one line of at most 31 characters (its newline included if it fits); false at the
 /// end of input or on an error, with name empty.
 bool read_port_name(std::FILE* in, PortName& name);
-/// Sets path from name, or from one line of standard input when name is null.
-void port_path_from_name(PortPath& path, const char* name);
+/// Sets path from name, or from one line of in when name is null.
+void port_path_from_name(PortPath& path, const char* name, std::FILE* in = stdin);
 /// Writes the banner that explains the port names.
 void write_banner(std::FILE* out);
-/// Asks for both ports at the console; a name left empty keeps the path it had.
-void ask_port_paths(PortPath& port1, PortPath& port2);
+/// Asks on out for both ports and reads the answers from in; a name left empty keeps the path
+/// it had.
+void ask_port_paths(std::FILE* in, std::FILE* out, PortPath& port1, PortPath& port2);
 
 }  // namespace looptest

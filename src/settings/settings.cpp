@@ -56,7 +56,7 @@ FlowControl flow_control_of_keyword(std::string_view keyword) {
   return value_of(flow_control_keywords, keyword);
 }
 
-void write_settings_report(std::FILE* out, const LineSettings& settings) {
+void print_settings_report(std::FILE* out, const LineSettings& settings) {
   const std::string_view parity = parity_keyword(settings.parity);
   const std::string_view flow = flow_control_keyword(settings.flowcontrol);
   std::fprintf(out,
@@ -71,7 +71,5 @@ void write_settings_report(std::FILE* out, const LineSettings& settings) {
                flow.data());
   if (settings.duration) std::fprintf(out, "Duration = %d\n", *settings.duration);
 }
-
-void print_settings_report() { write_settings_report(stdout, line_settings); }
 
 }  // namespace looptest

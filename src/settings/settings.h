@@ -37,8 +37,6 @@ std::string_view flow_control_keyword(FlowControl flow_control);
 /// The flow control a word names; none for any other word.
 FlowControl flow_control_of_keyword(std::string_view keyword);
 /// Writes the six lines of the "Installed values" report, and the duration when one was given.
-void write_settings_report(std::FILE* out, const LineSettings& settings);
-/// Writes the report of line_settings to standard output.
-void print_settings_report();
+void print_settings_report(std::FILE* out, const LineSettings& settings);
 
 }  // namespace looptest

@@ -10,7 +10,7 @@ namespace looptest {
 namespace {
 
 std::string report_of(const LineSettings& settings) {
-  return captured([&](std::FILE* out) { write_settings_report(out, settings); });
+  return captured([&](std::FILE* out) { print_settings_report(out, settings); });
 }
 
 TEST(SettingsReport, DefaultsAreRtsCts115200EightNoneOne) {
