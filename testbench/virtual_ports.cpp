@@ -93,27 +93,27 @@ std::string enter_private_dev() {
 }
 
 VirtualPort::VirtualPort(std::string_view name) : path_("/dev/tep/" + std::string(name)) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master == -1) {
+  const int far_end = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (far_end == -1) {
     error_ = failed("posix_openpt");
     return;
   }
   std::array<char, 64> slave{};
   termios raw{};
-  if (grantpt(master) != 0 || unlockpt(master) != 0 ||
-      ptsname_r(master, slave.data(), slave.size()) != 0) {
+  if (grantpt(far_end) != 0 || unlockpt(far_end) != 0 ||
+      ptsname_r(far_end, slave.data(), slave.size()) != 0) {
     error_ = failed("preparing the pty");
-  } else if (tcgetattr(master, &raw) != 0 ||
-             (cfmakeraw(&raw), tcsetattr(master, TCSANOW, &raw)) != 0) {
+  } else if (tcgetattr(far_end, &raw) != 0 ||
+             (cfmakeraw(&raw), tcsetattr(far_end, TCSANOW, &raw)) != 0) {
     error_ = failed("making the port raw");  // on a pty master these reach the slave's record
   } else if (symlink(slave.data(), path_.c_str()) != 0) {
     error_ = failed("linking " + path_);
   } else {
-    master_ = master;
+    master_ = far_end;
     linked_ = true;
     return;
   }
-  close(master);
+  close(far_end);
 }
 
 VirtualPort::VirtualPort(VirtualPort&& other) noexcept

@@ -40,7 +40,7 @@ struct SharedCounts {
 };
 
 // The signals the parent takes through its control descriptor instead of dying of them.
-constexpr std::array handled_signals{SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1};
+constexpr std::array handled_signals{SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGCHLD};
 constexpr std::array ending_signals{SIGINT, SIGTERM, SIGHUP, SIGALRM};
 // How long the end waits for pending output to drain.
 constexpr int drain_seconds = 1;
@@ -92,10 +92,26 @@ void configure_port(Port& port, const LineSettings& settings) {
   port.errors_at_start = read_line_errors(port.fd);
 }
 
+// What the parent holds while the ports are in use.
+struct Run {
+  Port port1;
+  Port port2;
+  SharedCounts* counts = nullptr;
+  int control = -1;  // the signals, as a descriptor
+  pid_t child = -1;
+  bool timed = false;
+};
+
+struct RunEnd {
+  int signal_number = 0;    // the signal that ended the run; 0 when it ended by itself
+  bool relay_lost = false;  // the child ended on its own
+};
+
 SharedCounts* map_shared_counts() {
   void* memory = mmap(nullptr, sizeof(SharedCounts), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  return memory == MAP_FAILED ? nullptr : new (memory) SharedCounts{};
+  if (memory == MAP_FAILED) return nullptr;
+  return new (memory) SharedCounts{};
 }
 
 DirectionTotals totals_of(const DirectionCounts& counts, const Port& input) {
@@ -110,11 +126,11 @@ DirectionTotals totals_of(const DirectionCounts& counts, const Port& input) {
 }
 
 // Prints both directions; true when either had an error.
-bool report(const Port& port1, const Port& port2, const SharedCounts& counts) {
-  const DirectionTotals forward = totals_of(counts.forward, port1);
-  const DirectionTotals backward = totals_of(counts.backward, port2);
-  write_summary(stdout, port1.path, port2.path, forward);
-  write_summary(stdout, port2.path, port1.path, backward);
+bool report(const Run& run) {
+  const DirectionTotals forward = totals_of(run.counts->forward, run.port1);
+  const DirectionTotals backward = totals_of(run.counts->backward, run.port2);
+  write_summary(stdout, run.port1.path, run.port2.path, forward);
+  write_summary(stdout, run.port2.path, run.port1.path, backward);
   return has_errors(forward) || has_errors(backward);
 }
 
@@ -152,19 +168,30 @@ int take_signal(int control) {
   return got == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
 }
 
-// Relays port 1 to port 2 until the run ends; 0 for the end of its duration, else the signal
-// that ended it.
-int relay_until_ended(Direction& forward, int control, const Port& port1, const Port& port2,
-                      const SharedCounts& counts, bool timed) {
+// Relays port 1 to port 2 until a signal, the end of the duration or the loss of the other
+// relay ends the run.
+RunEnd relay_until_ended(Run& run, Direction& forward) {
   for (;;) {
-    relay_direction(forward, control);
-    const int signal_number = take_signal(control);
-    if (signal_number == SIGUSR1) {
-      report(port1, port2, counts);
-    } else if (signal_number == SIGALRM && timed) {
-      return 0;
-    } else if (signal_number != 0) {
-      return signal_number;
+    relay_direction(forward, run.control);
+    switch (const int signal_number = take_signal(run.control)) {
+      case 0:
+        break;
+      case SIGUSR1:
+        report(run);
+        break;
+      case SIGCHLD:
+        // Only its end matters; a child that was stopped or continued signals too.
+        if (run.child > 0 && waitpid(run.child, nullptr, WNOHANG) == run.child) {
+          run.child = -1;
+          std::printf("ERROR relay %s -> %s ended\n", run.port2.path.data(), run.port1.path.data());
+          return {.signal_number = 0, .relay_lost = true};
+        }
+        break;
+      case SIGALRM:
+        if (run.timed) return {};
+        [[fallthrough]];
+      default:
+        return {.signal_number = signal_number};
     }
   }
 }
@@ -198,8 +225,9 @@ void set_up_run(std::span<char* const> arguments, std::FILE* in, std::FILE* out,
 int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
                   const LineSettings& settings) {
   std::printf("tty1=%s\ntty2=%s\n", port1_path.data(), port2_path.data());
-  Port port1{.path = port1_path};
-  Port port2{.path = port2_path};
+  Run run{.port1 = {.path = port1_path}, .port2 = {.path = port2_path}};
+  Port& port1 = run.port1;
+  Port& port2 = run.port2;
   port1.fd = open_port(port1.path.data());
   if (port1.fd == -1) return -1;
   port2.fd = open_port(port2.path.data());
@@ -214,8 +242,8 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
       return -1;
     }
   }
-  SharedCounts* counts = map_shared_counts();
-  if (counts == nullptr) {
+  run.counts = map_shared_counts();
+  if (run.counts == nullptr) {
     std::printf("ERROR no memory\n");
     return -1;
   }
@@ -224,41 +252,40 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   const sigset_t handled = signal_set(handled_signals);
   sigset_t unhandled;
   sigprocmask(SIG_BLOCK, &handled, &unhandled);
-  const int control = signalfd(-1, &handled, SFD_CLOEXEC);
-  if (control == -1) sigprocmask(SIG_SETMASK, &unhandled, nullptr);  // signals end it at once
+  run.control = signalfd(-1, &handled, SFD_CLOEXEC);
+  if (run.control == -1) sigprocmask(SIG_SETMASK, &unhandled, nullptr);  // signals end it
 
   configure_port(port1, settings);
   configure_port(port2, settings);
 
-  int end_signal = 0;
-  pid_t child = -1;
+  RunEnd end;
   if (!settings.duration || *settings.duration > 0) {
-    Direction forward{.in = port1.fd, .out = port2.fd, .counts = &counts->forward};
-    Direction backward{.in = port2.fd, .out = port1.fd, .counts = &counts->backward};
+    Direction forward{.in = port1.fd, .out = port2.fd, .counts = &run.counts->forward};
+    Direction backward{.in = port2.fd, .out = port1.fd, .counts = &run.counts->backward};
     // Should the split fail, this process still relays port 1 to port 2.
     const pid_t parent = getpid();
-    child = fork();
-    if (child == 0) relay_backward(backward, parent, control);
-    if (settings.duration) alarm(static_cast<unsigned>(*settings.duration));
-    end_signal =
-        relay_until_ended(forward, control, port1, port2, *counts, settings.duration.has_value());
+    run.child = fork();
+    if (run.child == 0) relay_backward(backward, parent, run.control);
+    run.timed = settings.duration.has_value();
+    if (run.timed) alarm(static_cast<unsigned>(*settings.duration));
+    end = relay_until_ended(run, forward);
   }
 
   // A second stop while the run cleans up ends it at once.
   alarm(0);
   const sigset_t ending = signal_set(ending_signals);
   sigprocmask(SIG_UNBLOCK, &ending, nullptr);
-  stop_child(child);
-  const bool failed = report(port1, port2, *counts);
+  stop_child(run.child);
+  const bool failed = report(run) || end.relay_lost;
   timespec deadline{};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += drain_seconds;
   for (const Port* port : {&port1, &port2}) {
     if (port->saved) restore_line(port->fd, *port->saved, deadline);
   }
-  if (end_signal != 0) {
-    signal(end_signal, SIG_DFL);
-    raise(end_signal);
+  if (end.signal_number != 0) {
+    signal(end.signal_number, SIG_DFL);
+    raise(end.signal_number);
   }
   return failed ? 1 : 0;
 }
