@@ -57,6 +57,13 @@ Program start_program(const std::vector<std::string>& argv, Input input) {
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();
+    // The program starts as a shell would start it, whatever this process ignores or blocks.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+      std::signal(signal_number, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     dup2(output[1], STDOUT_FILENO);
     if (input == Input::pipe) dup2(in[0], STDIN_FILENO);
     if (input == Input::empty) {
@@ -153,6 +160,15 @@ pid_t wait_for_child(pid_t pid, int timeout_ms) {
 bool is_running(pid_t pid) {
   const std::string state = stat_field(pid, 3);
   return !state.empty() && state != "Z";
+}
+
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string key; status >> key;) {
+    long kib = -1;
+    if (key == "VmRSS:" && status >> kib) return kib;
+  }
+  return -1;
 }
 
 bool has_ended(pid_t pid, int timeout_ms) {

@@ -32,6 +32,8 @@ int wait_for_exit(pid_t pid, int timeout_ms);
 std::string stat_field(pid_t pid, int field);
 /// User and system CPU time that pid has used, in clock ticks.
 long cpu_ticks(pid_t pid);
+/// Resident memory of pid in KiB (VmRSS); -1 once it is gone.
+long resident_kib(pid_t pid);
 /// The running processes whose parent is pid.
 std::vector<pid_t> children_of(pid_t pid);
 /// The first child of pid, waited for; -1 when none appears in time.

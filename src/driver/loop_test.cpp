@@ -31,6 +31,7 @@ struct Port {
   int fd = -1;
   std::optional<termios> saved{};
   std::optional<LineErrors> errors_at_start{};
+  bool configured = false;
 };
 
 // Each direction's counts, written by the process that relays it and read by the parent.
@@ -86,9 +87,8 @@ bool lock_port(int fd) {
 
 void configure_port(Port& port, const LineSettings& settings) {
   port.saved = save_line(port.fd);
-  if (!configure_line(port.fd, settings, settings.baudrate)) {
-    std::printf("ERROR configuring %s\n", port.path.data());
-  }
+  port.configured = configure_line(port.fd, settings, settings.baudrate);
+  if (!port.configured) std::printf("ERROR configuring %s\n", port.path.data());
   port.errors_at_start = read_line_errors(port.fd);
 }
 
@@ -276,7 +276,9 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   const sigset_t ending = signal_set(ending_signals);
   sigprocmask(SIG_UNBLOCK, &ending, nullptr);
   stop_child(run.child);
-  const bool failed = report(run) || end.relay_lost;
+  // A port that never had the line settings makes the test worthless however the bytes went.
+  const bool failed =
+      report(run) || end.relay_lost || !port1.configured || !port2.configured;
   timespec deadline{};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += drain_seconds;

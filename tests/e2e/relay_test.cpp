@@ -95,7 +95,10 @@ TEST_F(Relay, OptionsReachTheLine) {
 TEST_F(Relay, AFarEndThatStopsReadingHoldsOnlyItsOwnDirection) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
-  start_relay(a4, a5);
+  const Program& looptest = start_relay(a4, a5);
+  const pid_t child = testbench::wait_for_child(looptest.pid, patience_ms);
+  const long resident_before =
+      testbench::resident_kib(looptest.pid) + testbench::resident_kib(child);
 
   // a5's far end reads nothing while far more than the ptys can buffer goes its way.
   const std::vector<char> held = test_pattern(std::size_t{512} * 1024, 7);
@@ -110,6 +113,9 @@ TEST_F(Relay, AFarEndThatStopsReadingHoldsOnlyItsOwnDirection) {
     if (poll(&room, 1, 1000) == 0) break;  // the port takes no more: the line is held
   }
   EXPECT_LT(sent, held.size()) << "nothing held the line back";
+  // What is held waits in the ptys, not in the relay.
+  EXPECT_LE(testbench::resident_kib(looptest.pid) + testbench::resident_kib(child),
+            resident_before + 8);
 
   // Meanwhile a5 -> a4 still flows.
   Flow back{a5.master(), a4.master(), test_pattern(std::size_t{64} * 1024, 11)};
