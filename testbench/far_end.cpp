@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 
 namespace testbench {
 
@@ -41,6 +43,61 @@ bool transfer(const std::vector<Flow*>& flows, int timeout_ms) {
     if (flow->received != flow->data) return false;
   }
   return true;
+}
+
+namespace {
+
+std::uint64_t splitmix64(std::uint64_t x) {
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  return x ^ (x >> 31);
+}
+
+}  // namespace
+
+void Pattern::fill(std::uint64_t offset, std::span<char> bytes) const {
+  std::uint64_t word = splitmix64(seed_ + (offset >> 3) * 0x9E3779B97F4A7C15u);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const std::uint64_t at = offset + i;
+    if ((at & 7) == 0) word = splitmix64(seed_ + (at >> 3) * 0x9E3779B97F4A7C15u);
+    bytes[i] = static_cast<char>(word >> ((at & 7) * 8));
+  }
+}
+
+bool move_streams(std::span<Stream> streams, int stall_ms) {
+  std::vector<char> block(65536);
+  std::vector<char> expected(65536);
+  std::vector<pollfd> ends(2 * streams.size());
+  for (;;) {
+    bool done = true;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      const Stream& stream = streams[i];
+      ends[2 * i] = {stream.sent < stream.size ? stream.into : -1, POLLOUT, 0};
+      ends[2 * i + 1] = {stream.received < stream.size ? stream.out_of : -1, POLLIN, 0};
+      done = done && stream.received == stream.size;
+    }
+    if (done) return true;
+    if (poll(ends.data(), ends.size(), stall_ms) <= 0) return false;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      Stream& stream = streams[i];
+      if (ends[2 * i].revents != 0) {
+        const std::size_t size =
+            std::min<std::uint64_t>(stream.write_size, stream.size - stream.sent);
+        stream.pattern.fill(stream.sent, std::span(block).first(size));
+        const ssize_t written = write(stream.into, block.data(), size);
+        if (written > 0) stream.sent += static_cast<std::uint64_t>(written);
+      }
+      if (ends[2 * i + 1].revents != 0) {
+        const ssize_t got = read(stream.out_of, block.data(), block.size());
+        if (got <= 0) continue;
+        const std::size_t size = static_cast<std::size_t>(got);
+        stream.pattern.fill(stream.received, std::span(expected).first(size));
+        stream.intact = stream.intact && std::memcmp(block.data(), expected.data(), size) == 0;
+        stream.received += size;
+        if (!stream.intact || stream.received > stream.size) return false;
+      }
+    }
+  }
 }
 
 std::vector<char> test_pattern(std::size_t size, unsigned seed) {

@@ -162,13 +162,21 @@ bool is_running(pid_t pid) {
   return !state.empty() && state != "Z";
 }
 
-long resident_kib(pid_t pid) {
+long status_number(pid_t pid, std::string_view key) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string key; status >> key;) {
-    long kib = -1;
-    if (key == "VmRSS:" && status >> kib) return kib;
+  const std::string label = std::string(key) + ":";
+  for (std::string word; status >> word;) {
+    long number = -1;
+    if (word == label && status >> number) return number;
   }
   return -1;
+}
+
+long long cpu_nanoseconds(pid_t pid) {
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+  long long nanoseconds = -1;
+  schedstat >> nanoseconds;
+  return nanoseconds;
 }
 
 bool has_ended(pid_t pid, int timeout_ms) {

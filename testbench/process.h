@@ -32,8 +32,20 @@ int wait_for_exit(pid_t pid, int timeout_ms);
 std::string stat_field(pid_t pid, int field);
 /// User and system CPU time that pid has used, in clock ticks.
 long cpu_ticks(pid_t pid);
-/// Resident memory of pid in KiB (VmRSS); -1 once it is gone.
-long resident_kib(pid_t pid);
+/// A number from /proc/PID/status, such as "VmRSS" (in KiB) or "voluntary_ctxt_switches";
+/// -1 once pid is gone.
+long status_number(pid_t pid, std::string_view key);
+/// Resident memory of pid in KiB; -1 once it is gone.
+inline long resident_kib(pid_t pid) { return status_number(pid, "VmRSS"); }
+/// The most memory pid has had resident, in KiB.
+inline long peak_resident_kib(pid_t pid) { return status_number(pid, "VmHWM"); }
+/// How often pid has been switched out, waiting or preempted: its wake-ups.
+inline long context_switches(pid_t pid) {
+  return status_number(pid, "voluntary_ctxt_switches") +
+         status_number(pid, "nonvoluntary_ctxt_switches");
+}
+/// The CPU time pid has used, in nanoseconds (from /proc/PID/schedstat); -1 once it is gone.
+long long cpu_nanoseconds(pid_t pid);
 /// The running processes whose parent is pid.
 std::vector<pid_t> children_of(pid_t pid);
 /// The first child of pid, waited for; -1 when none appears in time.

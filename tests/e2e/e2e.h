@@ -19,6 +19,7 @@ using testbench::Flow;
 using testbench::held_open;
 using testbench::Input;
 using testbench::Program;
+using testbench::Stream;
 using testbench::stat_field;
 using testbench::test_pattern;
 using testbench::transfer;
