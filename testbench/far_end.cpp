@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -56,11 +57,21 @@ std::uint64_t splitmix64(std::uint64_t x) {
 }  // namespace
 
 void Pattern::fill(std::uint64_t offset, std::span<char> bytes) const {
-  std::uint64_t word = splitmix64(seed_ + (offset >> 3) * 0x9E3779B97F4A7C15u);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const std::uint64_t at = offset + i;
-    if ((at & 7) == 0) word = splitmix64(seed_ + (at >> 3) * 0x9E3779B97F4A7C15u);
-    bytes[i] = static_cast<char>(word >> ((at & 7) * 8));
+  const auto word_at = [this](std::uint64_t index) {
+    return splitmix64(seed_ + index * 0x9E3779B97F4A7C15u);
+  };
+  std::size_t i = 0;
+  // Byte by byte up to a word boundary, then whole words, then the tail.
+  static_assert(std::endian::native == std::endian::little, "a word's bytes in offset order");
+  for (; i < bytes.size() && ((offset + i) & 7) != 0; ++i) {
+    bytes[i] = static_cast<char>(word_at((offset + i) >> 3) >> (((offset + i) & 7) * 8));
+  }
+  for (; i + 8 <= bytes.size(); i += 8) {
+    const std::uint64_t word = word_at((offset + i) >> 3);
+    std::memcpy(bytes.data() + i, &word, 8);
+  }
+  for (; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>(word_at((offset + i) >> 3) >> (((offset + i) & 7) * 8));
   }
 }
 
