@@ -277,8 +277,7 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   sigprocmask(SIG_UNBLOCK, &ending, nullptr);
   stop_child(run.child);
   // A port that never had the line settings makes the test worthless however the bytes went.
-  const bool failed =
-      report(run) || end.relay_lost || !port1.configured || !port2.configured;
+  const bool failed = report(run) || end.relay_lost || !port1.configured || !port2.configured;
   timespec deadline{};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += drain_seconds;

@@ -54,9 +54,18 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
   DirectionCounts& counts = *direction.counts;
   int read_count = static_cast<int>(direction.pending.size());
   if (direction.pending.empty()) {
-    const Readiness ready = wait_for(direction.in, POLLIN, control, timeout_ms);
-    if (ready.control) return {Pass::stopped, 0};
+    // With input backing up, a wait would only cost a system call.
+    const bool skip_wait =
+        direction.backed_up_reads > 0 && direction.backed_up_reads <= most_reads_without_wait;
+    Readiness ready;
+    if (!skip_wait) {
+      ready = wait_for(direction.in, POLLIN, control, timeout_ms);
+      if (ready.control) return {Pass::stopped, 0};
+    }
+    const bool waited = !skip_wait;
     const ssize_t got = read(direction.in, direction.buffer.data(), direction.buffer.size());
+    const bool backed_up = got >= static_cast<ssize_t>(backed_up_read);
+    direction.backed_up_reads = backed_up ? (waited ? 1 : direction.backed_up_reads + 1) : 0;
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return {Pass::idle, 0};
       count(counts.read_errors);

@@ -17,6 +17,12 @@ inline constexpr std::size_t transfer_size = 4096;
 inline constexpr int wait_seconds = 5;
 inline constexpr int wait_milliseconds = wait_seconds * 1000;
 
+/// A read at least this long means input is backing up, so the next pass reads without
+/// waiting first. (A terminal holds at most 4095 bytes for reading, so a block is never full.)
+inline constexpr std::size_t backed_up_read = transfer_size / 2;
+/// At most this many reads in a row go without a wait, as a wait also watches for a stop.
+inline constexpr int most_reads_without_wait = 16;
+
 /// What one direction has done. It lives in memory both relay processes share: the process
 /// that relays the direction counts, the parent reports.
 struct DirectionCounts {
@@ -34,6 +40,8 @@ struct Direction {
   std::array<char, transfer_size> buffer{};
   std::span<const char> pending{};     ///< Read, and not yet written.
   std::optional<timespec> retry_at{};  ///< Set after a failed pass: the end of its wait.
+  /// Reads since the last wait that each found input backed up.
+  int backed_up_reads = 0;
 };
 
 enum class Pass {
@@ -52,7 +60,8 @@ struct PassResult {
 
 /// Unless a block is pending, waits up to timeout_ms for input and reads at most one block;
 /// then writes the block, waiting while the port takes no more, and counts what it did.
-/// Stops as soon as control is readable; a control of -1 never is.
+/// While input backs up it reads without waiting, up to most_reads_without_wait times.
+/// Stops as soon as a wait finds control readable; a control of -1 never is.
 PassResult relay_pass(Direction& direction, int control, int timeout_ms);
 /// Relays until control becomes readable, so without end for a control of -1. A pass that
 /// fails is followed by the rest of its wait, so a dead port costs one message per wait and no

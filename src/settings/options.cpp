@@ -19,7 +19,9 @@ Token next_token(std::string_view text, std::string_view delimiters) {
   text.remove_prefix(start);
   const std::size_t end = text.find_first_of(delimiters);
   if (end == std::string_view::npos) return {text, {}};
-  return {text.substr(0, end), text.substr(end + 1)};
+  std::string_view rest = text;
+  rest.remove_prefix(end + 1);  // end is inside text, so this cannot fail
+  return {text.substr(0, end), rest};
 }
 
 // A number that is not the whole value, or lies outside 32 bits, leaves the field as it was.

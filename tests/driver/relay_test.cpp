@@ -170,6 +170,35 @@ TEST_F(Relay, AStopEndsAnyWaitAndKeepsThePendingBlock) {
   EXPECT_EQ(counts.bytes, sent.size());
 }
 
+TEST_F(Relay, InputThatBacksUpIsReadWithoutWaitingYetAStopStillComesThrough) {
+  Pipe in;
+  Pipe out;
+  Pipe control;
+  Direction direction = direction_between(in, out);
+  const std::vector<char> sent = every_byte_value(transfer_size * (most_reads_without_wait + 4));
+  std::vector<char> received;
+  std::thread reader = drain(out.read_end(), received, sent.size());
+  std::thread writer([&] {
+    EXPECT_EQ(write(in.write_end(), sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+  });
+  while (counts.bytes < transfer_size) {
+    ASSERT_NE(relay_pass(direction, control.read_end(), -1).pass, Pass::stopped);
+  }
+  // From now on a wait would see the stop; only the passes that skip their wait get through.
+  ASSERT_EQ(write(control.write_end(), "!", 1), 1);
+  int passes = 0;
+  while (relay_pass(direction, control.read_end(), -1).pass == Pass::relayed) ++passes;
+  EXPECT_GE(passes, 1) << "a backed-up read was followed by a wait";
+  EXPECT_LE(passes, most_reads_without_wait);
+
+  char stop = 0;
+  ASSERT_EQ(read(control.read_end(), &stop, 1), 1);
+  while (counts.bytes < sent.size()) ASSERT_NE(relay_pass(direction, -1, 1000).pass, Pass::stopped);
+  writer.join();
+  reader.join();
+  EXPECT_TRUE(received == sent);
+}
+
 TEST_F(Relay, AStopReachesADirectionThatIsWaitingOutAFailure) {
   Pipe in;
   Pipe out;
