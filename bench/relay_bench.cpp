@@ -224,7 +224,7 @@ void measure_streams(Round& round, const Subject& subject, const Running& runnin
   round.add(label + ", MiB/s per direction", subject,
             static_cast<double>(bytes) / mebibyte / seconds);
   if (both) round.add(label + ", MiB/s in all", subject, total / mebibyte / seconds);
-  if (subject.kind != Kind::pty_alone && write_size >= 4096) {
+  if (subject.kind != Kind::pty_alone) {
     round.add(label + ", CPU s per GiB", subject, cpu / (total / gibibyte));
   }
 }
