@@ -99,7 +99,11 @@ termios line_attributes(const LineSettings& settings, std::int32_t rate) {
 
 bool configure_line(int fd, const LineSettings& settings, std::int32_t rate) {
   const termios attributes = line_attributes(settings, rate);
-  return retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &attributes); }) == 0;
+  if (retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &attributes); }) != 0) return false;
+  // A UART driver refuses a rate its clock cannot make silently: the call succeeds and the
+  // line keeps its old rate. Only reading the attributes back shows it.
+  termios in_force{};
+  return tcgetattr(fd, &in_force) == 0 && cfgetospeed(&in_force) == cfgetospeed(&attributes);
 }
 
 std::optional<termios> save_line(int fd) {

@@ -15,7 +15,8 @@ namespace looptest {
 /// Raw 5- to 8-bit characters, receiver on, modem status lines ignored, the parity, stop bits
 /// and flow control of settings, at rate; a rate the speed table lacks (or 0) runs at 9600.
 termios line_attributes(const LineSettings& settings, std::int32_t rate);
-/// Applies line_attributes(settings, rate) to fd at once; false when the port refuses them.
+/// Applies line_attributes(settings, rate) to fd at once; false when the port refuses them or
+/// then runs at another rate.
 bool configure_line(int fd, const LineSettings& settings, std::int32_t rate);
 
 /// The port's attributes as they are, to be put back at the end; empty for no terminal.

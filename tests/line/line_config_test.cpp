@@ -1,9 +1,13 @@
 #include "line/line_config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <array>
+
+#include "line/speed_table.h"
 
 namespace looptest {
 namespace {
@@ -85,6 +89,19 @@ TEST(LineAttributes, NoFlowControlLeavesEveryControlCharacterZero) {
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
     for (const cc_t c : t.c_cc) EXPECT_EQ(c, 0);
   }
+}
+
+TEST(ConfigureLine, TakesEveryRateOfTheTableOnAPty) {
+  const int far_end = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_NE(far_end, -1);
+  ASSERT_EQ(grantpt(far_end) | unlockpt(far_end), 0);
+  const int port = open(ptsname(far_end), O_RDWR | O_NOCTTY);
+  ASSERT_NE(port, -1);
+  for (const SpeedEntry& entry : speed_table) {
+    EXPECT_TRUE(configure_line(port, LineSettings{}, entry.rate)) << entry.rate;
+  }
+  close(port);
+  close(far_end);
 }
 
 TEST(ConfigureLine, SaysSoWhenThePortRefuses) {
