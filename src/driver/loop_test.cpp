@@ -43,8 +43,9 @@ struct SharedCounts {
 // The signals the parent takes through its control descriptor instead of dying of them.
 constexpr std::array handled_signals{SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGCHLD};
 constexpr std::array ending_signals{SIGINT, SIGTERM, SIGHUP, SIGALRM};
-// How long the end waits for pending output to drain.
-constexpr int drain_seconds = 1;
+// How long the end waits for pending output to drain, so that a stop ends the run within a
+// second even when flow control holds the line.
+constexpr long drain_nanoseconds = 500'000'000;
 
 template <std::size_t count>
 sigset_t signal_set(const std::array<int, count>& signals) {
@@ -280,7 +281,11 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   const bool failed = report(run) || end.relay_lost || !port1.configured || !port2.configured;
   timespec deadline{};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += drain_seconds;
+  deadline.tv_nsec += drain_nanoseconds;
+  if (deadline.tv_nsec >= 1'000'000'000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1'000'000'000;
+  }
   for (const Port* port : {&port1, &port2}) {
     if (port->saved) restore_line(port->fd, *port->saved, deadline);
   }
