@@ -1,0 +1,184 @@
+#include "guest.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+namespace uart {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned char telnet_iac = 255;
+constexpr unsigned char telnet_break = 243;
+
+int connect_to(const std::string& path, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  while (Clock::now() < deadline) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return -1;
+}
+
+// Appends what arrives on fd until it stays quiet for timeout_ms or done(text) holds.
+template <typename Done>
+void read_into(int fd, std::string& text, int timeout_ms, Done done) {
+  std::vector<char> block(4096);
+  while (!done(text)) {
+    pollfd readable{fd, POLLIN, 0};
+    if (poll(&readable, 1, timeout_ms) <= 0) return;
+    const ssize_t got = read(fd, block.data(), block.size());
+    if (got <= 0) return;
+    text.append(block.data(), static_cast<std::size_t>(got));
+  }
+}
+
+void write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = write(fd, data.data(), data.size());
+    if (written <= 0) return;
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace
+
+std::string Guest::boot() {
+  const char* kernel = getenv("LOOPTEST_UART_KERNEL");
+  const char* initramfs = getenv("LOOPTEST_UART_INITRAMFS");
+  if (kernel == nullptr || initramfs == nullptr) return "no guest kernel or initramfs given";
+  if (!std::filesystem::exists(kernel)) {
+    return std::string("no guest kernel at ") + kernel + " (tests/uart/setup.sh fetches one)";
+  }
+  if (!std::filesystem::exists(initramfs)) return std::string("no initramfs at ") + initramfs;
+  char directory[] = "/tmp/looptest-uart-XXXXXX";
+  if (mkdtemp(directory) == nullptr) return "no temporary directory";
+  directory_ = directory;
+
+  // a6's far end: a pty whose slave qemu drives as a serial line.
+  a6_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (a6_ == -1 || grantpt(a6_) != 0 || unlockpt(a6_) != 0) return "no pty for a6";
+  termios raw{};
+  tcgetattr(a6_, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(a6_, TCSANOW, &raw);
+  const std::string a6_path = ptsname(a6_);
+
+  const std::string sockets = directory_ + "/";
+  qemu_ =
+      testbench::start_program({"/usr/bin/qemu-system-x86_64",
+                                "-accel",
+                                "tcg",
+                                "-m",
+                                "256",
+                                "-nodefaults",
+                                "-display",
+                                "none",
+                                "-no-reboot",
+                                "-kernel",
+                                kernel,
+                                "-initrd",
+                                initramfs,
+                                "-append",
+                                "console=ttyS0 quiet panic=-1",
+                                "-chardev",
+                                "socket,id=console,path=" + sockets + "console,server=on,wait=off",
+                                "-serial",
+                                "chardev:console",
+                                "-chardev",
+                                "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on",
+                                "-serial",
+                                "chardev:a4",
+                                "-chardev",
+                                "socket,id=a5,path=" + sockets + "a5,server=on,wait=off",
+                                "-serial",
+                                "chardev:a5",
+                                "-chardev",
+                                "serial,id=a6,path=" + a6_path,
+                                "-serial",
+                                "chardev:a6"},
+                               testbench::Input::empty);
+  if (qemu_.pid <= 0) return "qemu did not start";
+  console_ = connect_to(sockets + "console", 20000);
+  a4_ = connect_to(sockets + "a4", 20000);
+  a5_ = connect_to(sockets + "a5", 20000);
+  if (console_ == -1 || a4_ == -1 || a5_ == -1) return "qemu's serial sockets did not open";
+  read_into(console_, console_text_, 60000,
+            [](const std::string& text) { return text.find("@@ ready\n") != std::string::npos; });
+  if (console_text_.find("@@ ready\n") == std::string::npos) {
+    return "the guest did not come up: " + console_text_;
+  }
+  console_text_.clear();
+  receive(a4_, 0, 500);  // qemu's telnet negotiation; after it, what the port sends comes as is
+  return {};
+}
+
+void Guest::shut_down() {
+  testbench::stop_program(qemu_);
+  for (int* fd : {&console_, &a4_, &a5_, &a6_}) {
+    if (*fd != -1) close(*fd);
+    *fd = -1;
+  }
+  if (!directory_.empty()) std::filesystem::remove_all(directory_);
+}
+
+Reply Guest::run(std::string_view command, int timeout_ms) {
+  write_all(console_, std::string(command) + "\n");
+  const auto ended = [](const std::string& text) {
+    const std::size_t marker = text.rfind("@@ ");
+    return marker != std::string::npos && text.find('\n', marker) != std::string::npos;
+  };
+  read_into(console_, console_text_, timeout_ms, ended);
+  Reply reply;
+  if (!ended(console_text_)) {
+    reply.output = console_text_;
+    return reply;
+  }
+  const std::size_t marker = console_text_.rfind("@@ ");
+  reply.output = console_text_.substr(0, marker);
+  reply.status = std::atoi(console_text_.c_str() + marker + 3);
+  console_text_.clear();
+  return reply;
+}
+
+void Guest::send_a4(std::string_view data) {
+  std::string escaped;
+  for (const char byte : data) {
+    escaped += byte;
+    if (static_cast<unsigned char>(byte) == telnet_iac) escaped += byte;
+  }
+  write_all(a4_, escaped);
+}
+
+void Guest::send_a4_break() {
+  const char command[] = {static_cast<char>(telnet_iac), static_cast<char>(telnet_break)};
+  write_all(a4_, std::string_view(command, 2));
+}
+
+void Guest::send(int far_end, std::string_view data) { write_all(far_end, data); }
+
+std::string Guest::receive(int far_end, std::size_t until, int timeout_ms) {
+  std::string data;
+  read_into(far_end, data, timeout_ms,
+            [until](const std::string& text) { return until > 0 && text.size() >= until; });
+  return data;
+}
+
+}  // namespace uart
