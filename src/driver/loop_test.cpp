@@ -20,6 +20,7 @@
 #include "driver/relay.h"
 #include "driver/summary.h"
 #include "line/line_config.h"
+#include "line/retry.h"
 #include "settings/options.h"
 
 namespace looptest {
@@ -53,15 +54,6 @@ sigset_t signal_set(const std::array<int, count>& signals) {
   sigemptyset(&set);
   for (const int signal_number : signals) sigaddset(&set, signal_number);
   return set;
-}
-
-template <typename Call>
-int retry_interrupted(Call call) {
-  int result = 0;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
 }
 
 int open_port(const char* path) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "line/retry.h"
 #include "line/speed_table.h"
 
 namespace looptest {
@@ -47,15 +48,6 @@ tcflag_t parity_flags(Parity parity) {
       break;
   }
   return 0;
-}
-
-template <typename Call>
-int retry_interrupted(Call call) {
-  int result = 0;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
 }
 
 bool before(timespec a, timespec b) {

@@ -13,22 +13,19 @@
 namespace uart {
 namespace {
 
-// One value of uart_probe's line, by its name.
-long field(const std::string& probe, const std::string& name) {
+// One value of uart_probe's line, by its name: the flags and registers in hexadecimal, the
+// rest in decimal.
+long field(const std::string& probe, const std::string& name, int base = 16) {
   std::istringstream words(probe);
   for (std::string word; words >> word;) {
-    if (word.starts_with(name + "="))
-      return std::strtol(word.c_str() + name.size() + 1, nullptr, 16);
+    if (word.starts_with(name + "=")) {
+      return std::strtol(word.c_str() + name.size() + 1, nullptr, base);
+    }
   }
   return -1000;
 }
 long decimal_field(const std::string& probe, const std::string& name) {
-  std::istringstream words(probe);
-  for (std::string word; words >> word;) {
-    if (word.starts_with(name + "="))
-      return std::strtol(word.c_str() + name.size() + 1, nullptr, 10);
-  }
-  return -1000;
+  return field(probe, name, 10);
 }
 
 class RealUart : public testing::Test {
