@@ -20,8 +20,8 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>

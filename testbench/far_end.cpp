@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cstring>
 
