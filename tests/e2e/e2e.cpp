@@ -1,6 +1,7 @@
 #include "e2e.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -75,6 +76,12 @@ termios attributes_of(const VirtualPort& port) {
   EXPECT_EQ(tcgetattr(port.master(), &attributes), 0);
   return attributes;
 }
+
+std::string paths(std::string_view port1, std::string_view port2) {
+  return "tty1=" + std::string(port1) + "\ntty2=" + std::string(port2) + "\n";
+}
+
+bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 int count_lines(const std::string& text, std::string_view line) {
   int count = 0;

@@ -66,6 +66,10 @@ class LoopTest : public testing::Test {
 
 /// The port's attributes, read through its far end.
 termios attributes_of(const VirtualPort& port);
+/// The two path lines a run prints before it opens the ports.
+std::string paths(std::string_view port1, std::string_view port2);
+/// Whether a wait status says the program exited with code.
+bool exited_with(int status, int code);
 /// Counts the lines equal to line in text.
 int count_lines(const std::string& text, std::string_view line);
 

@@ -27,18 +27,12 @@ class Hostile : public LoopTest {
 
 using Clock = std::chrono::steady_clock;
 
-std::string paths(std::string_view port1, std::string_view port2) {
-  return "tty1=" + std::string(port1) + "\ntty2=" + std::string(port2) + "\n";
-}
-
 std::string report_with(std::string_view changed_line, std::string_view value) {
   std::string report = default_report;
   const std::size_t at = report.find(changed_line);
   const std::size_t end = report.find('\n', at);
   return report.replace(at, end - at, std::string(changed_line) + std::string(value));
 }
-
-bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 // Every case names ports that do not exist, so each run ends after its paths with 255.
 TEST_F(Hostile, ArgumentsNoOneShouldGive) {

@@ -108,7 +108,7 @@ TEST_F(Operator, ATimedRunThatWentWellEndsWithStatusZero) {
   ASSERT_TRUE(transfer({&there}, patience_ms));
 
   const Finished finished = wait_for_end(looptest);
-  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 0) << finished.status;
+  EXPECT_TRUE(exited_with(finished.status, 0)) << finished.status;
   EXPECT_EQ(finished.output, summary(a4, a5, 5001) + "\n" + summary(a5, a4, 1) + "\n");
   expect_same_attributes(a4_before, a4);
   EXPECT_FALSE(held_open(a4) || held_open(a5));
@@ -121,7 +121,7 @@ TEST_F(Operator, ATimedRunWithAHungUpFarEndEndsWithStatusOne) {
   a4.hang_up();
 
   const Finished finished = wait_for_end(looptest);
-  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 1) << finished.status;
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
   const std::string counted = "/dev/tep/a4 -> /dev/tep/a5: 1 bytes, ";
   const std::size_t at = finished.output.find(counted);
   ASSERT_NE(at, std::string::npos) << finished.output;
@@ -135,7 +135,7 @@ TEST_F(Operator, ATimedRunOfNoTimeEndsAtOnceAndTheReportShowsTheDuration) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
   const Finished finished = run({"a4", "a5", "duration=0"});
-  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 0);
+  EXPECT_TRUE(exited_with(finished.status, 0));
   EXPECT_EQ(finished.output, "arg1 = a4\narg2 = a5\n" + default_report + "Duration = 0\n" + banner +
                                  "tty1=/dev/tep/a4\ntty2=/dev/tep/a5\n" + summary(a4, a5, 0) +
                                  "\n" + summary(a5, a4, 0) + "\n");
@@ -151,7 +151,7 @@ TEST_F(Operator, APortAnotherProgramHoldsIsRefusedAndLeftAlone) {
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
 
   const Finished finished = run({"a4", "a5"});
-  EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 255);
+  EXPECT_TRUE(exited_with(finished.status, 255));
   EXPECT_TRUE(finished.output.ends_with("tty2=/dev/tep/a5\nERROR /dev/tep/a5 is in use\n"))
       << finished.output;
   expect_same_attributes(a4_before, a4);
@@ -165,7 +165,7 @@ TEST_F(Operator, ASecondRunCannotTakeAPortTheFirstHolds) {
   const VirtualPort a6 = make_port("a6");
   start_relay(a4, a5);
   const Finished second = run({"a6", "a5"});
-  EXPECT_TRUE(WIFEXITED(second.status) && WEXITSTATUS(second.status) == 255);
+  EXPECT_TRUE(exited_with(second.status, 255));
   EXPECT_TRUE(second.output.ends_with("ERROR /dev/tep/a5 is in use\n")) << second.output;
 }
 
@@ -176,7 +176,7 @@ TEST_F(Operator, OnePortNamedTwiceIsRefusedBeforeAnythingChanges) {
   for (const auto& [second_name, second_path] :
        {std::pair{"a4", "/dev/tep/a4"}, std::pair{"s1", "/dev/tep/s1"}}) {
     const Finished finished = run({"a4", second_name});
-    EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 255);
+    EXPECT_TRUE(exited_with(finished.status, 255));
     EXPECT_TRUE(finished.output.ends_with("ERROR /dev/tep/a4 and " + std::string(second_path) +
                                           " are the same port\n"))
         << finished.output;

@@ -15,10 +15,6 @@ struct Transcript {
   std::string output;
 };
 
-std::string paths(std::string_view port1, std::string_view port2) {
-  return "tty1=" + std::string(port1) + "\ntty2=" + std::string(port2) + "\n";
-}
-
 class Transcripts : public LoopTest {};
 
 TEST_F(Transcripts, RunsThatEndAtAMissingPort) {
@@ -92,8 +88,7 @@ TEST_F(Transcripts, RunsThatEndAtAMissingPort) {
   for (const Transcript& transcript : transcripts) {
     const Finished finished = run(transcript.arguments, transcript.input);
     EXPECT_EQ(finished.output, transcript.output) << transcript.name;
-    EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == status_255)
-        << transcript.name;
+    EXPECT_TRUE(exited_with(finished.status, status_255)) << transcript.name;
   }
 }
 
@@ -103,7 +98,7 @@ TEST_F(Transcripts, StandardInputClosed) {
   EXPECT_TRUE(testbench::read_to_end(looptest.output, output, patience_ms));
   EXPECT_EQ(output, default_report + banner + prompts + paths("/dev/tep/a4", "/dev/tep/a5"));
   const int status = testbench::wait_for_exit(looptest.pid, patience_ms);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == status_255);
+  EXPECT_TRUE(exited_with(status, status_255));
 }
 
 TEST_F(Transcripts, EachPromptShowsBeforeTheToolWaits) {
@@ -127,7 +122,7 @@ TEST_F(Transcripts, AMissingPortEndsTheRunAfterThePaths) {
     const std::string expected_end =
         banner + paths(std::string("/dev/tep/") + first, std::string("/dev/tep/") + second);
     EXPECT_TRUE(finished.output.ends_with(expected_end)) << finished.output;
-    EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == status_255);
+    EXPECT_TRUE(exited_with(finished.status, status_255));
   }
 }
 
@@ -139,11 +134,11 @@ TEST_F(Transcripts, HelpAndVersionOpenNoPort) {
          {"baudrate=", "databits=", "stopbits=", "parity=", "flowcontrol=", "mark", "software"}) {
       EXPECT_NE(finished.output.find(keyword), std::string::npos) << keyword;
     }
-    EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) == 0);
+    EXPECT_TRUE(exited_with(finished.status, 0));
   }
   const Finished version = run({"--version"});
   EXPECT_EQ(version.output, "looptest " LOOPTEST_VERSION "\n");
-  EXPECT_TRUE(WIFEXITED(version.status) && WEXITSTATUS(version.status) == 0);
+  EXPECT_TRUE(exited_with(version.status, 0));
 }
 
 }  // namespace
