@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/loop_test.h"
+#include "driver/setup.h"
 #include "fuzz_checks.h"
 
 using namespace looptest;
@@ -28,17 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::FILE* in = fmemopen(const_cast<char*>(typed.data()), typed.size(), "r");
   std::FILE* out = std::fopen("/dev/null", "w");
   if (in == nullptr || out == nullptr) std::abort();
-  PortPath port1 = default_port1_path;
-  PortPath port2 = default_port2_path;
-  LineSettings settings;
-  set_up_run(arguments, in, out, port1, port2, settings);
+  const RunSetup setup = set_up_run(arguments, in, out);
   std::fclose(in);
   std::fclose(out);
 
-  fuzz::check_port_path(port1, default_port1_path);
-  fuzz::check_port_path(port2, default_port2_path);
-  fuzz::check_settings(settings);
+  fuzz::check_port_path(setup.port1, default_port1_path);
+  fuzz::check_port_path(setup.port2, default_port2_path);
+  fuzz::check_settings(setup.settings);
   // Options count only after both port names.
-  if (arguments.size() < 3) fuzz::check(settings.baudrate == LineSettings{}.baudrate);
+  if (arguments.size() < 3) fuzz::check(setup.settings.baudrate == LineSettings{}.baudrate);
   return 0;
 }

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+
+#include "driver/clock.h"
+#include "driver/messages.h"
 
 namespace looptest {
 
@@ -22,20 +24,6 @@ Readiness wait_for(int fd, short events, int control, int timeout_ms) {
   return {watched[0].revents != 0, watched[1].revents != 0};
 }
 
-timespec monotonic_now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-  return now;
-}
-
-// Rounded up, so a wait never ends just short of its deadline.
-int milliseconds_until(timespec deadline) {
-  const timespec now = monotonic_now();
-  const long long nanoseconds =
-      (deadline.tv_sec - now.tv_sec) * 1'000'000'000LL + (deadline.tv_nsec - now.tv_nsec);
-  return nanoseconds <= 0 ? 0 : static_cast<int>((nanoseconds + 999'999) / 1'000'000);
-}
-
 // False when control became readable first.
 bool wait_until(timespec deadline, int control) {
   for (int left = milliseconds_until(deadline); left > 0; left = milliseconds_until(deadline)) {
@@ -48,7 +36,50 @@ void count(std::atomic<std::uint64_t>& counter, std::uint64_t amount = 1) {
   counter.fetch_add(amount, std::memory_order_relaxed);
 }
 
+void set_pending(Direction& direction, std::span<const char> pending) {
+  direction.pending = pending;
+  direction.counts->pending.store(pending.size(), std::memory_order_relaxed);
+}
+
+// The output takes nothing: from now on the pending block waits, unless it waited already.
+void start_waiting(Direction& direction) {
+  if (direction.waiting_for_room) return;
+  direction.waiting_for_room = true;
+  direction.counts->waiting_since.store(nanoseconds_of(monotonic_now()), std::memory_order_relaxed);
+}
+
+void stop_waiting(Direction& direction) {
+  if (!direction.waiting_for_room) return;
+  direction.waiting_for_room = false;
+  direction.counts->waiting_since.store(0, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+Pass write_pending(Direction& direction, int control, int timeout_ms) {
+  const timespec deadline = timeout_ms < 0 ? timespec{} : later_by(monotonic_now(), timeout_ms);
+  while (!direction.pending.empty()) {
+    const ssize_t written =
+        write(direction.out, direction.pending.data(), direction.pending.size());
+    if (written > 0) {
+      count(direction.counts->bytes, static_cast<std::uint64_t>(written));
+      set_pending(direction, direction.pending.subspan(static_cast<std::size_t>(written)));
+      stop_waiting(direction);
+    } else if (written == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Flow control may hold a line for any time, so only a stop or the deadline ends this.
+      start_waiting(direction);
+      const int left = timeout_ms < 0 ? -1 : milliseconds_until(deadline);
+      if (left == 0) return Pass::held;
+      if (wait_for(direction.out, POLLOUT, control, left).control) return Pass::stopped;
+    } else if (errno != EINTR) {
+      set_pending(direction, {});
+      stop_waiting(direction);
+      count(direction.counts->write_errors);
+      return Pass::write_failed;
+    }
+  }
+  return Pass::relayed;
+}
 
 PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
   DirectionCounts& counts = *direction.counts;
@@ -76,28 +107,10 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
       count(counts.read_errors);
       return {Pass::hung_up, 0};
     }
-    direction.pending = std::span(direction.buffer).first(static_cast<std::size_t>(got));
+    set_pending(direction, std::span(direction.buffer).first(static_cast<std::size_t>(got)));
     read_count = static_cast<int>(got);
   }
-
-  std::span<const char>& pending = direction.pending;
-  while (!pending.empty()) {
-    const ssize_t written = write(direction.out, pending.data(), pending.size());
-    if (written > 0) {
-      count(counts.bytes, static_cast<std::uint64_t>(written));
-      pending = pending.subspan(static_cast<std::size_t>(written));
-    } else if (written == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-      // Flow control may hold a line for any time, so only a stop ends this wait.
-      if (wait_for(direction.out, POLLOUT, control, -1).control) {
-        return {Pass::stopped, read_count};
-      }
-    } else if (errno != EINTR) {
-      pending = {};
-      count(counts.write_errors);
-      return {Pass::write_failed, read_count};
-    }
-  }
-  return {Pass::relayed, read_count};
+  return {write_pending(direction, control, -1), read_count};
 }
 
 void relay_direction(Direction& direction, int control) {
@@ -106,20 +119,20 @@ void relay_direction(Direction& direction, int control) {
       if (!wait_until(*direction.retry_at, control)) return;
       direction.retry_at.reset();
     }
-    timespec next_attempt = monotonic_now();
-    next_attempt.tv_sec += wait_seconds;
+    const timespec next_attempt = later_by(monotonic_now(), wait_milliseconds);
     const PassResult result = relay_pass(direction, control, wait_milliseconds);
     switch (result.pass) {
       case Pass::stopped:
         return;
       case Pass::idle:
       case Pass::relayed:
+      case Pass::held:
         continue;
       case Pass::read_failed:
-        std::printf("ERROR reading n = %d\n", result.count);
+        print_message("ERROR reading n = %d\n", result.count);
         break;
       case Pass::write_failed:
-        std::printf("ERROR writing\n");
+        print_message("ERROR writing\n");
         break;
       case Pass::hung_up:
         break;

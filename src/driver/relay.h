@@ -24,13 +24,18 @@ inline constexpr std::size_t backed_up_read = transfer_size / 2;
 inline constexpr int most_reads_without_wait = 16;
 
 /// What one direction has done. It lives in memory both relay processes share: the process
-/// that relays the direction counts, the parent reports.
+/// that relays the direction keeps it current, the parent reports it.
 struct DirectionCounts {
-  std::atomic<std::uint64_t> bytes{0};
+  std::atomic<std::uint64_t> bytes{0};        ///< Written out of the other port.
   std::atomic<std::uint64_t> read_errors{0};  ///< Failed reads, and hang-ups of the input.
   std::atomic<std::uint64_t> write_errors{0};
+  std::atomic<std::uint64_t> pending{0};  ///< Read, and not yet written.
+  /// While the output takes none of the pending bytes: since when, in nanoseconds on the
+  /// monotonic clock; 0 otherwise.
+  std::atomic<std::int64_t> waiting_since{0};
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared between processes");
+static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
 
 /// One direction: its ports, the block in flight and when a failed direction may try again.
 struct Direction {
@@ -42,6 +47,7 @@ struct Direction {
   std::optional<timespec> retry_at{};  ///< Set after a failed pass: the end of its wait.
   /// Reads since the last wait that each found input backed up.
   int backed_up_reads = 0;
+  bool waiting_for_room = false;  ///< counts->waiting_since is set.
 };
 
 enum class Pass {
@@ -51,6 +57,7 @@ enum class Pass {
   read_failed,   ///< The read failed.
   write_failed,  ///< The write failed; the rest of the block is dropped.
   stopped,       ///< The control descriptor became readable; a pending block is kept.
+  held,          ///< The output took no more before the time ran out; the rest is kept.
 };
 
 struct PassResult {
@@ -63,6 +70,9 @@ struct PassResult {
 /// While input backs up it reads without waiting, up to most_reads_without_wait times.
 /// Stops as soon as a wait finds control readable; a control of -1 never is.
 PassResult relay_pass(Direction& direction, int control, int timeout_ms);
+/// Writes the pending block, waiting up to timeout_ms (-1: without end) for the port to take
+/// more: relayed once all of it is out, else write_failed, stopped or held.
+Pass write_pending(Direction& direction, int control, int timeout_ms);
 /// Relays until control becomes readable, so without end for a control of -1. A pass that
 /// fails is followed by the rest of its wait, so a dead port costs one message per wait and no
 /// CPU.

@@ -1,8 +1,8 @@
 // summary.h: the line each direction reports at the end of a run and on request.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 
 #include "line/line_config.h"
@@ -12,20 +12,25 @@ namespace looptest {
 
 /// What one direction relayed and what failed on the way.
 struct DirectionTotals {
-  std::uint64_t bytes = 0;
+  std::uint64_t bytes = 0;  ///< Delivered: written out of the other port, and not thrown away.
   std::uint64_t read_errors = 0;
   std::uint64_t write_errors = 0;
   /// The input port's own counters since it was configured; empty where its driver keeps none.
   std::optional<LineErrors> line_errors;
+  /// At the end of a run: bytes read and never delivered, held by the relay or thrown away
+  /// from the output port's driver.
+  std::uint64_t undelivered = 0;
 };
 
+/// One summary line, NUL-terminated, without its newline.
+using SummaryLine = std::array<char, 400>;
+
 // summary.cpp
-/// True when anything at all went wrong.
+/// True when a read, a write or the line failed.
 bool has_errors(const DirectionTotals& totals);
-/// Writes, as one line in one write,
-/// "FROM -> TO: B bytes, R read errors, W write errors" and, where the driver counts them,
-/// ", F frame errors, O overruns, P parity errors, K breaks, U buffer overruns".
-void write_summary(std::FILE* out, const PortPath& from, const PortPath& to,
-                   const DirectionTotals& totals);
+/// "FROM -> TO: B bytes, R read errors, W write errors"; then, where the driver counts them,
+/// ", F frame errors, O overruns, P parity errors, K breaks, U buffer overruns"; then, where
+/// bytes were not delivered, ", N bytes not delivered".
+SummaryLine summary_line(const PortPath& from, const PortPath& to, const DirectionTotals& totals);
 
 }  // namespace looptest

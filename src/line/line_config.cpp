@@ -50,16 +50,6 @@ tcflag_t parity_flags(Parity parity) {
   return 0;
 }
 
-bool before(timespec a, timespec b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// TIOCOUTQ counts what the driver still holds; without it the line is taken as drained.
-bool output_pending(int fd) {
-  int pending = 0;
-  return ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0;
-}
-
 }  // namespace
 
 termios line_attributes(const LineSettings& settings, std::int32_t rate) {
@@ -104,15 +94,21 @@ std::optional<termios> save_line(int fd) {
   return saved;
 }
 
-void restore_line(int fd, const termios& saved, timespec deadline) {
-  // tcdrain has no time limit, so the driver's queue is watched instead.
-  constexpr timespec poll_interval{0, 10'000'000};
-  timespec now{};
-  while (output_pending(fd) && clock_gettime(CLOCK_MONOTONIC, &now) == 0 && before(now, deadline)) {
-    nanosleep(&poll_interval, nullptr);
-  }
-  tcflush(fd, TCOFLUSH);
+void restore_line(int fd, const termios& saved) {
   retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &saved); });
+}
+
+std::size_t output_queued(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<std::size_t>(queued) : 0;
+}
+
+void discard_output(int fd) { tcflush(fd, TCOFLUSH); }
+
+std::optional<bool> transmitter_empty(int fd) {
+  unsigned int status = 0;
+  if (ioctl(fd, TIOCSERGETLSR, &status) != 0) return std::nullopt;
+  return (status & TIOCSER_TEMT) != 0;
 }
 
 std::optional<LineErrors> read_line_errors(int fd) {

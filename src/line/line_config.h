@@ -3,8 +3,8 @@
 
 #include <termios.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <optional>
 
 #include "settings/settings.h"
@@ -21,9 +21,17 @@ bool configure_line(int fd, const LineSettings& settings, std::int32_t rate);
 
 /// The port's attributes as they are, to be put back at the end; empty for no terminal.
 std::optional<termios> save_line(int fd);
-/// Lets pending output drain until deadline (CLOCK_MONOTONIC), discards what is left, so that
-/// a line held by flow control cannot hold up the close, and puts saved back.
-void restore_line(int fd, const termios& saved, timespec deadline);
+/// Puts saved back at once.
+void restore_line(int fd, const termios& saved);
+
+/// The bytes the port's driver holds to send; 0 where it keeps no count, as a pty does not.
+std::size_t output_queued(int fd);
+/// Throws away what the driver holds to send, so that a line held by flow control cannot hold
+/// up the close.
+void discard_output(int fd);
+/// Whether a UART's transmitter stands empty (nothing in its shift register or FIFO, and,
+/// unless flow control stops it, nothing queued for it); empty for a port that is no UART.
+std::optional<bool> transmitter_empty(int fd);
 
 /// The errors a UART driver counts on what it receives.
 struct LineErrors {

@@ -5,8 +5,6 @@
 
 namespace looptest {
 
-LineSettings line_settings;
-
 namespace {
 
 constexpr std::array<std::pair<Parity, std::string_view>, 5> parity_keywords{{

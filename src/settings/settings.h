@@ -24,9 +24,6 @@ struct LineSettings {
   std::optional<std::int32_t> duration{};
 };
 
-/// The one record for the run: written while the options are read, read afterwards.
-extern LineSettings line_settings;
-
 // settings.cpp
 /// The word the options accept and the report prints; "none" for a value out of range.
 std::string_view parity_keyword(Parity parity);

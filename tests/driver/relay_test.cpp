@@ -14,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "driver/loop_test.h"
-
 namespace looptest {
 namespace {
 
@@ -213,20 +211,6 @@ TEST_F(Relay, AStopReachesADirectionThatIsWaitingOutAFailure) {
   stopper.join();
   EXPECT_TRUE(direction.retry_at.has_value()) << "it returned before its wait was over";
   EXPECT_EQ(counts.read_errors, 1u);
-}
-
-TEST(StandardDescriptors, ClosedOnesAreGivenToDevNull) {
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    close(STDOUT_FILENO);
-    claim_standard_descriptors();
-    const int next = open("/dev/null", O_RDONLY);  // must not get descriptor 1
-    _exit(fcntl(STDOUT_FILENO, F_GETFD) != -1 && next > 2 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -112,5 +112,12 @@ TEST(ConfigureLine, SaysSoWhenThePortRefuses) {
   close(pipe_ends[1]);
 }
 
+TEST(LineErrors, CountWhatWasGainedAcrossAWrap) {
+  const LineErrors start{4294967295u, 7, 0, 1, 2};
+  const LineErrors now{1, 7, 3, 1, 2};
+  EXPECT_EQ(line_errors_since(start, now), (LineErrors{2, 0, 3, 0, 0}));
+  EXPECT_EQ(total_line_errors(LineErrors{4294967295u, 4294967295u, 0, 0, 1}), 8589934591u);
+}
+
 }  // namespace
 }  // namespace looptest

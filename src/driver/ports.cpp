@@ -1,0 +1,81 @@
+#include "driver/ports.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <compare>
+#include <utility>
+
+#include "driver/messages.h"
+#include "line/retry.h"
+
+namespace looptest {
+
+namespace {
+
+int open_port(const char* path) {
+  // The port stays non-blocking: the relay waits with poll, where a stop can always reach it.
+  return retry_interrupted(
+      [path] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+}
+
+// What a port is, whatever name or link led to it.
+struct DeviceId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  auto operator<=>(const DeviceId&) const = default;
+};
+
+std::optional<DeviceId> device_of(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return std::nullopt;
+  if (S_ISCHR(status.st_mode)) return DeviceId{status.st_rdev, 0};
+  return DeviceId{status.st_dev, status.st_ino};
+}
+
+// Only another holder refuses the port; a file system without locks does not.
+bool lock_port(int fd) {
+  return retry_interrupted([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 ||
+         errno != EWOULDBLOCK;
+}
+
+}  // namespace
+
+bool open_ports(Port& port1, Port& port2) {
+  port1.fd = open_port(port1.path->data());
+  if (port1.fd == -1) return false;
+  port2.fd = open_port(port2.path->data());
+  if (port2.fd == -1) return false;
+  const std::optional<DeviceId> device1 = device_of(port1.fd);
+  const std::optional<DeviceId> device2 = device_of(port2.fd);
+  if (device1 && device1 == device2) {
+    print_message("ERROR %s and %s are the same port\n", port1.path->data(), port2.path->data());
+    return false;
+  }
+  // Every run locks the lower device first, so that runs started together over the same two
+  // ports, named in either order, cannot take one each and both give up.
+  std::pair<const Port*, const Port*> order{&port1, &port2};
+  if (device1 && device2 && *device2 < *device1) std::swap(order.first, order.second);
+  for (const Port* port : {order.first, order.second}) {
+    if (!lock_port(port->fd)) {
+      print_message("ERROR %s is in use\n", port->path->data());
+      return false;
+    }
+  }
+  return true;
+}
+
+void configure_port(Port& port, const LineSettings& settings) {
+  port.saved = save_line(port.fd);
+  port.configured = configure_line(port.fd, settings, settings.baudrate);
+  if (!port.configured) print_message("ERROR configuring %s\n", port.path->data());
+  port.errors_at_start = read_line_errors(port.fd);
+}
+
+void restore_port(const Port& port) {
+  if (port.saved) restore_line(port.fd, *port.saved);
+}
+
+}  // namespace looptest

@@ -1,0 +1,34 @@
+// ports.h: the two serial ports of a run: opened, told apart, locked, saved, configured, and
+// put back as they were.
+#pragma once
+
+#include <termios.h>
+
+#include <optional>
+
+#include "line/line_config.h"
+#include "settings/port_names.h"
+#include "settings/settings.h"
+
+namespace looptest {
+
+struct Port {
+  const PortPath* path = nullptr;
+  int fd = -1;
+  std::optional<termios> saved{};  ///< The attributes as found; empty for no terminal.
+  /// The driver's error counters once the line was set; empty where it keeps none.
+  std::optional<LineErrors> errors_at_start{};
+  bool configured = false;  ///< The port took the line settings.
+};
+
+// ports.cpp
+/// Opens both ports, without waiting for carrier and without making either the controlling
+/// terminal, and locks them. False when a port will not open (nothing printed: the path lines
+/// tell which), when both names lead to one device, or when another program holds one locked.
+bool open_ports(Port& port1, Port& port2);
+/// Saves the port's attributes, then gives it the line settings; says so if it refuses them.
+void configure_port(Port& port, const LineSettings& settings);
+/// Puts back the attributes the port had when it was opened.
+void restore_port(const Port& port);
+
+}  // namespace looptest

@@ -1,0 +1,313 @@
+#include "driver/run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <utility>
+
+#include "driver/clock.h"
+#include "driver/messages.h"
+#include "driver/ports.h"
+#include "driver/relay.h"
+#include "driver/signals.h"
+#include "driver/summary.h"
+#include "line/retry.h"
+
+namespace looptest {
+
+namespace {
+
+// What both relay processes write and the first one reports.
+struct SharedCounts {
+  DirectionCounts forward;   // port 1 to port 2, relayed by the first process
+  DirectionCounts backward;  // port 2 to port 1, relayed by the second
+  std::atomic<std::uint64_t> dropped_lines{0};
+};
+
+// What ends the first relay: a signal, or the end of the duration.
+struct Control {
+  int signals = -1;  // the signals the run answers
+  int timer = -1;    // readable once the duration is over
+  int any = -1;      // readable when either is: what the relay watches
+};
+
+struct Run {
+  Port port1;
+  Port port2;
+  SharedCounts* counts = nullptr;
+  Control control;
+  pid_t second = -1;     // the second relay process, while it runs
+  int stop_second = -1;  // closed, it asks the second relay to finish
+  bool second_started = false;
+};
+
+struct RunEnd {
+  int stop = 0;              // the stop signal that ended the run; 0 when it ended by itself
+  bool second_lost = false;  // the second relay ended on its own
+  bool hurried = false;      // a second stop cut the end's waits short
+  timespec deadline{};       // when the end's waits give up
+};
+
+// What the end found at a port's output.
+struct OutputAtEnd {
+  std::uint64_t discarded = 0;  // what the driver still held to send, thrown away
+  std::optional<bool> transmitter_empty{};
+};
+
+SharedCounts* map_shared_counts() {
+  void* memory = mmap(nullptr, sizeof(SharedCounts), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  return new (memory) SharedCounts{};
+}
+
+bool take_control(Control& control) {
+  control.signals = take_signals();
+  control.timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  control.any = epoll_create1(EPOLL_CLOEXEC);
+  if (control.timer == -1 || control.any == -1) return false;
+  for (const int fd : {control.signals, control.timer}) {
+    epoll_event readable{.events = EPOLLIN, .data = {.fd = fd}};
+    if (fd != -1 && epoll_ctl(control.any, EPOLL_CTL_ADD, fd, &readable) != 0) return false;
+  }
+  return true;
+}
+
+// A timer no one can send, unlike SIGALRM.
+void start_timer(const Control& control, std::int32_t seconds) {
+  const itimerspec duration{.it_interval = {}, .it_value = {seconds, 0}};
+  timerfd_settime(control.timer, 0, &duration, nullptr);
+}
+
+bool timer_expired(const Control& control) {
+  std::uint64_t expirations = 0;
+  return read(control.timer, &expirations, sizeof expirations) == sizeof expirations;
+}
+
+DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input) {
+  DirectionTotals totals{.bytes = counts.bytes.load(std::memory_order_relaxed),
+                         .read_errors = counts.read_errors.load(std::memory_order_relaxed),
+                         .write_errors = counts.write_errors.load(std::memory_order_relaxed),
+                         .line_errors = std::nullopt};
+  const std::optional<LineErrors> now = read_line_errors(input.fd);
+  if (input.errors_at_start && now) {
+    totals.line_errors = line_errors_since(*input.errors_at_start, *now);
+  }
+  return totals;
+}
+
+// Bytes that the output's driver threw away at the end were written, yet never delivered.
+DirectionTotals totals_at_end(const DirectionCounts& counts, const Port& input,
+                              const OutputAtEnd& output) {
+  DirectionTotals totals = totals_so_far(counts, input);
+  const std::uint64_t discarded = std::min(output.discarded, totals.bytes);
+  totals.bytes -= discarded;
+  totals.undelivered = counts.pending.load(std::memory_order_relaxed) + discarded;
+  return totals;
+}
+
+bool held_at_end(const DirectionCounts& counts, const DirectionTotals& totals,
+                 const OutputAtEnd& output) {
+  if (totals.undelivered == 0) return false;
+  // A UART tells whether its transmitter stands still with bytes queued: flow control holds
+  // it. At a low rate its queue drains for many seconds between writes, which is no hold.
+  if (output.transmitter_empty) return *output.transmitter_empty && output.discarded > 0;
+  const std::int64_t since = counts.waiting_since.load(std::memory_order_relaxed);
+  return since != 0 &&
+         nanoseconds_of(monotonic_now()) - since >= std::int64_t{held_milliseconds} * 1'000'000;
+}
+
+void print_summary(const Port& from, const Port& to, const DirectionTotals& totals) {
+  print_message("%s\n", summary_line(*from.path, *to.path, totals).data());
+}
+
+void report_so_far(const Run& run) {
+  print_summary(run.port1, run.port2, totals_so_far(run.counts->forward, run.port1));
+  print_summary(run.port2, run.port1, totals_so_far(run.counts->backward, run.port2));
+}
+
+// The second relay: port 2 to port 1 until the first process closes its end of the stop pipe,
+// then it finishes the block in hand. It ends with the first process however that ends, so no
+// orphan keeps a port open; it answers no signal, as the first process answers them for both.
+[[noreturn]] void relay_second(Direction& backward, pid_t first, int stop) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // cannot fail with a valid signal
+  if (getppid() != first) _exit(1);  // the first died before the request took effect
+  relay_direction(backward, stop);
+  write_pending(backward, -1, drain_milliseconds);
+  _exit(0);
+}
+
+// Should the split fail, the first process still relays port 1 to port 2, and the end says
+// that the other direction never ran.
+void start_second_relay(Run& run, Direction& backward) {
+  std::array<int, 2> stop{-1, -1};
+  if (pipe2(stop.data(), O_CLOEXEC) != 0) return;
+  const pid_t first = getpid();
+  run.second = fork();
+  if (run.second == 0) {
+    for (const int fd : {stop[1], run.control.signals, run.control.timer, run.control.any}) {
+      close(fd);
+    }
+    relay_second(backward, first, stop[0]);
+  }
+  close(stop[0]);
+  run.stop_second = stop[1];
+  run.second_started = run.second > 0;
+  if (!run.second_started) close(std::exchange(run.stop_second, -1));
+}
+
+// The second relay ended, if it did, and is no more to be waited for.
+bool reap_second(Run& run) {
+  if (run.second <= 0 || waitpid(run.second, nullptr, WNOHANG) != run.second) return false;
+  run.second = -1;
+  return true;
+}
+
+// Relays port 1 to port 2 until a stop, the end of the duration or the end of the second
+// relay ends the run; answers SIGUSR1 on the way.
+RunEnd relay_until_ended(Run& run, Direction& forward) {
+  for (;;) {
+    relay_direction(forward, run.control.any);
+    if (timer_expired(run.control)) return {};
+    while (const int signal_number = next_signal(run.control.signals)) {
+      if (is_stop(signal_number)) return {.stop = signal_number};
+      if (signal_number == SIGUSR1) report_so_far(run);
+      // Only its end matters; a second relay that was stopped or continued signals too.
+      if (signal_number == SIGCHLD && reap_second(run)) {
+        print_message("ERROR relay %s -> %s ended\n", run.port2.path->data(),
+                      run.port1.path->data());
+        return {.second_lost = true};
+      }
+    }
+  }
+}
+
+// Takes what signals arrived while the run ends: a stop hurries the end.
+void take_signals_at_end(const Run& run, RunEnd& end) {
+  while (const int signal_number = next_signal(run.control.signals)) {
+    if (is_stop(signal_number)) end.hurried = true;
+  }
+}
+
+// Waits up to timeout_ms for a signal.
+void wait_at_end(const Run& run, RunEnd& end, int timeout_ms) {
+  pollfd signals{run.control.signals, POLLIN, 0};
+  if (poll(&signals, 1, timeout_ms) > 0) take_signals_at_end(run, end);
+}
+
+void finish_first_relay(const Run& run, Direction& forward, RunEnd& end) {
+  while (!end.hurried && !forward.pending.empty()) {
+    const int left = milliseconds_until(end.deadline);
+    if (write_pending(forward, run.control.signals, left) != Pass::stopped) return;
+    take_signals_at_end(run, end);
+  }
+}
+
+// The second relay has until the deadline to finish its block, and a moment more to end.
+void end_second_relay(Run& run, RunEnd& end) {
+  if (run.stop_second != -1) close(std::exchange(run.stop_second, -1));
+  if (run.second <= 0) return;
+  const timespec give_up = later_by(end.deadline, drain_milliseconds);
+  while (!end.hurried && !reap_second(run) && milliseconds_until(give_up) > 0) {
+    wait_at_end(run, end, milliseconds_until(give_up));
+  }
+  if (run.second <= 0) return;
+  kill(run.second, SIGKILL);
+  retry_interrupted([&] { return static_cast<int>(waitpid(run.second, nullptr, 0)); });
+  run.second = -1;
+}
+
+// What the drivers still hold once the deadline has come is thrown away, so that a line held
+// by flow control cannot hold up the close; only that, as all the rest reaches the far end.
+OutputAtEnd drain_output(const Run& run, const Port& port, RunEnd& end) {
+  constexpr int poll_interval_ms = 10;  // tcdrain has no time limit, so the queue is watched
+  while (!end.hurried && output_queued(port.fd) > 0 && milliseconds_until(end.deadline) > 0) {
+    wait_at_end(run, end, std::min(milliseconds_until(end.deadline), poll_interval_ms));
+  }
+  OutputAtEnd output{.discarded = output_queued(port.fd),
+                     .transmitter_empty = transmitter_empty(port.fd)};
+  if (output.discarded > 0) discard_output(port.fd);
+  return output;
+}
+
+// Prints what the run did and whether it can pass; true when it cannot.
+bool report_end(const Run& run, const OutputAtEnd& at_port2, const OutputAtEnd& at_port1) {
+  const DirectionTotals forward = totals_at_end(run.counts->forward, run.port1, at_port2);
+  const DirectionTotals backward = totals_at_end(run.counts->backward, run.port2, at_port1);
+  const bool forward_held = held_at_end(run.counts->forward, forward, at_port2);
+  const bool backward_held = held_at_end(run.counts->backward, backward, at_port1);
+  const char* const path1 = run.port1.path->data();
+  const char* const path2 = run.port2.path->data();
+  if (forward_held) print_message("ERROR %s -> %s held at the end\n", path1, path2);
+  if (backward_held) print_message("ERROR %s -> %s held at the end\n", path2, path1);
+  if (const std::uint64_t dropped = run.counts->dropped_lines.load(); dropped > 0) {
+    print_message("%llu lines of output dropped\n", static_cast<unsigned long long>(dropped));
+  }
+  print_summary(run.port1, run.port2, forward);
+  print_summary(run.port2, run.port1, backward);
+  return has_errors(forward) || has_errors(backward) || forward_held || backward_held;
+}
+
+}  // namespace
+
+int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
+                  const LineSettings& settings) {
+  std::printf("tty1=%s\ntty2=%s\n", port1_path.data(), port2_path.data());
+  Run run;
+  run.port1.path = &port1_path;
+  run.port2.path = &port2_path;
+  if (!open_ports(run.port1, run.port2)) return -1;
+  run.counts = map_shared_counts();
+  if (run.counts == nullptr || !take_control(run.control)) {
+    print_message("ERROR no memory\n");
+    return -1;
+  }
+  open_message_output(run.counts->dropped_lines);
+
+  // From here a stop arrives through the control descriptors, so the run can end cleanly.
+  configure_port(run.port1, settings);
+  configure_port(run.port2, settings);
+
+  Direction forward{.in = run.port1.fd, .out = run.port2.fd, .counts = &run.counts->forward};
+  RunEnd end;
+  const bool relays = !settings.duration || *settings.duration > 0;
+  if (relays) {
+    Direction backward{.in = run.port2.fd, .out = run.port1.fd, .counts = &run.counts->backward};
+    start_second_relay(run, backward);
+    if (settings.duration) start_timer(run.control, *settings.duration);
+    end = relay_until_ended(run, forward);
+  }
+
+  // Every stop signal stays in the control descriptor until the ports are back: a second one
+  // only cuts the waits short.
+  end.deadline = later_by(monotonic_now(), drain_milliseconds);
+  finish_first_relay(run, forward, end);
+  end_second_relay(run, end);
+  const OutputAtEnd at_port2 = drain_output(run, run.port2, end);
+  const OutputAtEnd at_port1 = drain_output(run, run.port1, end);
+
+  if (relays && !run.second_started) {
+    print_message("ERROR relay %s -> %s never started\n", port2_path.data(), port1_path.data());
+  }
+  const bool failed = report_end(run, at_port2, at_port1) || end.second_lost ||
+                      (relays && !run.second_started) || !run.port1.configured ||
+                      !run.port2.configured;
+  restore_port(run.port1);
+  restore_port(run.port2);
+  if (end.stop != 0) end_by(end.stop);
+  return failed ? 1 : 0;
+}
+
+}  // namespace looptest

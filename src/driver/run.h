@@ -1,0 +1,26 @@
+// run.h: the loop test itself, from opening the two ports to putting them back.
+#pragma once
+
+#include "settings/port_names.h"
+#include "settings/settings.h"
+
+namespace looptest {
+
+/// How long the end gives the relays to finish the blocks they hold and the ports' drivers to
+/// send what they hold, so that a stop ends the run within a second even when flow control
+/// holds a line.
+inline constexpr int drain_milliseconds = 500;
+/// At the end of a run, a direction whose output has taken none of the bytes waiting for it
+/// for this long is held, by flow control or a far end that does not read: the run fails.
+inline constexpr int held_milliseconds = 2000;
+
+// run.cpp
+/// Prints the paths, opens, locks and configures both ports, then relays port 1 to port 2 in
+/// this process and port 2 to port 1 in a second one, until the duration ends, a stop signal
+/// comes or the second relay ends. Then prints what each direction did and puts the ports back
+/// as they were. Returns -1 when a port will not open, is in use or is named twice; 0 at the
+/// end of the duration if nothing went wrong, 1 if something did. Ended by a stop signal, it
+/// ends the tool by that signal once the ports are back.
+int run_loop_test(const PortPath& port1, const PortPath& port2, const LineSettings& settings);
+
+}  // namespace looptest
