@@ -12,6 +12,17 @@ namespace testbench {
 /// What the program finds as its standard input.
 enum class Input { pipe, empty, closed };
 
+/// How a program starts, beyond its arguments.
+struct Launch {
+  Input input = Input::empty;
+  /// Given to it as its standard output; -1 for a pipe, read through Program::output.
+  int output = -1;
+  /// Ignored as it starts, as nohup or a shell's background job leaves them.
+  std::vector<int> ignored_signals{};
+  /// Every fork it tries fails with EAGAIN, as when a user has too many processes.
+  bool fork_fails = false;
+};
+
 struct Program {
   pid_t pid = -1;
   int output = -1;  ///< Read end of its standard output (non-blocking).
@@ -19,8 +30,12 @@ struct Program {
 };
 
 /// Starts argv[0] in a session of its own (so no controlling terminal and its own process
-/// group), with standard output into a pipe and standard error inherited.
-Program start_program(const std::vector<std::string>& argv, Input input);
+/// group), with standard error inherited and every other signal at its default. It is killed
+/// should this process end first, so nothing it starts outlives it.
+Program start_program(const std::vector<std::string>& argv, const Launch& launch);
+inline Program start_program(const std::vector<std::string>& argv, Input input) {
+  return start_program(argv, Launch{.input = input});
+}
 /// Reads output into text until it holds needle (true), or the output ends or the time runs
 /// out (false).
 bool read_until(int fd, std::string& text, std::string_view needle, int timeout_ms);

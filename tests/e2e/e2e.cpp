@@ -1,9 +1,13 @@
 #include "e2e.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 namespace e2e {
@@ -38,11 +42,16 @@ VirtualPort LoopTest::make_port(std::string_view name) {
   return port;
 }
 
-Program& LoopTest::start(const std::vector<std::string>& arguments, Input input) {
+Program& LoopTest::start(const std::vector<std::string>& arguments, const testbench::Launch& launch,
+                         int reader) {
   std::vector<std::string> command{testbench::looptest_binary()};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  programs_.push_back(testbench::start_program(command, input));
+  programs_.push_back(testbench::start_program(command, launch));
   EXPECT_GT(programs_.back().pid, 0) << "could not start " << command[0];
+  if (reader != -1) {
+    fcntl(reader, F_SETFL, O_NONBLOCK);
+    programs_.back().output = reader;
+  }
   return programs_.back();
 }
 
@@ -58,10 +67,11 @@ Finished LoopTest::run(const std::vector<std::string>& arguments, const std::str
 }
 
 Program& LoopTest::start_relay(const VirtualPort& a, const VirtualPort& b,
-                               const std::vector<std::string>& options) {
+                               const std::vector<std::string>& options,
+                               const testbench::Launch& launch, int reader) {
   std::vector<std::string> arguments{a.path().substr(9), b.path().substr(9)};
   arguments.insert(arguments.end(), options.begin(), options.end());
-  Program& program = start(arguments);
+  Program& program = start(arguments, launch, reader);
   std::string output;
   EXPECT_TRUE(testbench::read_until(program.output, output, "tty2=" + b.path() + "\n", patience_ms))
       << output;
@@ -71,11 +81,13 @@ Program& LoopTest::start_relay(const VirtualPort& a, const VirtualPort& b,
   return program;
 }
 
-termios attributes_of(const VirtualPort& port) {
+termios attributes_of_fd(int fd) {
   termios attributes{};
-  EXPECT_EQ(tcgetattr(port.master(), &attributes), 0);
+  EXPECT_EQ(tcgetattr(fd, &attributes), 0);
   return attributes;
 }
+
+termios attributes_of(const VirtualPort& port) { return attributes_of_fd(port.master()); }
 
 std::string paths(std::string_view port1, std::string_view port2) {
   return "tty1=" + std::string(port1) + "\ntty2=" + std::string(port2) + "\n";
@@ -88,6 +100,52 @@ int count_lines(const std::string& text, std::string_view line) {
   std::istringstream lines(text);
   for (std::string each; std::getline(lines, each);) count += each == line ? 1 : 0;
   return count;
+}
+
+std::string summary(const VirtualPort& from, const VirtualPort& to, std::size_t bytes,
+                    std::string_view errors) {
+  return from.path() + " -> " + to.path() + ": " + std::to_string(bytes) + " bytes, " +
+         std::string(errors);
+}
+
+termios give_own_attributes(const VirtualPort& port) {
+  termios own = attributes_of(port);
+  own.c_lflag |= TOSTOP | NOFLSH;
+  own.c_cflag |= CSTOPB | PARODD;
+  own.c_cc[VMIN] = 3;
+  cfsetspeed(&own, B1200);
+  EXPECT_EQ(tcsetattr(port.master(), TCSANOW, &own), 0);
+  return attributes_of(port);
+}
+
+void expect_same_attributes(const termios& expected, const VirtualPort& port) {
+  const termios now = attributes_of(port);
+  EXPECT_EQ(std::memcmp(&expected, &now, sizeof now), 0)
+      << port.path() << ": c_cflag " << std::hex << now.c_cflag << " instead of "
+      << expected.c_cflag << ", c_lflag " << now.c_lflag << " instead of " << expected.c_lflag;
+}
+
+Finished wait_for_end(Program& looptest) {
+  Finished finished;
+  EXPECT_TRUE(testbench::read_to_end(looptest.output, finished.output, patience_ms));
+  finished.status = testbench::wait_for_exit(looptest.pid, patience_ms);
+  return finished;
+}
+
+std::string read_all_left(const VirtualPort& port) {
+  std::string left;
+  std::array<char, 4096> buffer;
+  for (;;) {
+    const ssize_t got = read(port.master(), buffer.data(), buffer.size());
+    if (got > 0) {
+      left.append(buffer.data(), static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EAGAIN) {
+      return left;  // EIO: the port is closed and nothing is left
+    } else {
+      pollfd readable{port.master(), POLLIN, 0};
+      if (poll(&readable, 1, patience_ms) <= 0) return left;
+    }
+  }
 }
 
 }  // namespace e2e

@@ -51,14 +51,20 @@ class LoopTest : public testing::Test {
 
   /// Makes /dev/tep/NAME, its far end non-blocking.
   VirtualPort make_port(std::string_view name);
-  /// Starts looptest with these arguments.
-  Program& start(const std::vector<std::string>& arguments, Input input = Input::empty);
+  /// Starts looptest with these arguments. With launch.output given, output is read from
+  /// reader instead of a pipe.
+  Program& start(const std::vector<std::string>& arguments, const testbench::Launch& launch,
+                 int reader = -1);
+  Program& start(const std::vector<std::string>& arguments, Input input = Input::empty) {
+    return start(arguments, testbench::Launch{.input = input});
+  }
   /// Runs looptest to its end, with this text as standard input (then end of input).
   Finished run(const std::vector<std::string>& arguments, const std::string& input = "");
   /// Starts "looptest a b options...", waits for the path lines and for one byte to cross
   /// each way, so that both ports are configured and both relays run.
   Program& start_relay(const VirtualPort& a, const VirtualPort& b,
-                       const std::vector<std::string>& options = {});
+                       const std::vector<std::string>& options = {},
+                       const testbench::Launch& launch = {}, int reader = -1);
 
  private:
   std::deque<Program> programs_;
@@ -66,11 +72,26 @@ class LoopTest : public testing::Test {
 
 /// The port's attributes, read through its far end.
 termios attributes_of(const VirtualPort& port);
+/// The attributes of the terminal fd refers to.
+termios attributes_of_fd(int fd);
 /// The two path lines a run prints before it opens the ports.
 std::string paths(std::string_view port1, std::string_view port2);
 /// Whether a wait status says the program exited with code.
 bool exited_with(int status, int code);
 /// Counts the lines equal to line in text.
 int count_lines(const std::string& text, std::string_view line);
+
+/// A summary line as the run prints it, without its newline.
+std::string summary(const VirtualPort& from, const VirtualPort& to, std::size_t bytes,
+                    std::string_view errors = "0 read errors, 0 write errors");
+/// Gives the port attributes no run would choose, so that a restore shows; a pty keeps all of
+/// them, and none alters the bytes start_relay sends before the ports are configured.
+termios give_own_attributes(const VirtualPort& port);
+/// The port's attributes are these, byte for byte.
+void expect_same_attributes(const termios& expected, const VirtualPort& port);
+/// Reads looptest's output to its end and waits for it to exit.
+Finished wait_for_end(Program& looptest);
+/// Everything the far end can still read, up to the port's hang-up.
+std::string read_all_left(const VirtualPort& port);
 
 }  // namespace e2e

@@ -17,38 +17,6 @@ class Operator : public LoopTest {};
 
 constexpr std::size_t mebibyte = 1 << 20;
 
-std::string summary(const VirtualPort& from, const VirtualPort& to, std::size_t bytes,
-                    std::string_view errors = "0 read errors, 0 write errors") {
-  return from.path() + " -> " + to.path() + ": " + std::to_string(bytes) + " bytes, " +
-         std::string(errors);
-}
-
-// Attributes no run would choose, so that a restore shows; a pty keeps all of these. None of
-// them alters the bytes that start_relay may send before the ports are configured.
-termios give_own_attributes(const VirtualPort& port) {
-  termios own = attributes_of(port);
-  own.c_lflag |= TOSTOP | NOFLSH;
-  own.c_cflag |= CSTOPB | PARODD;
-  own.c_cc[VMIN] = 3;
-  cfsetspeed(&own, B1200);
-  EXPECT_EQ(tcsetattr(port.master(), TCSANOW, &own), 0);
-  return attributes_of(port);
-}
-
-void expect_same_attributes(const termios& expected, const VirtualPort& port) {
-  const termios now = attributes_of(port);
-  EXPECT_EQ(std::memcmp(&expected, &now, sizeof now), 0)
-      << port.path() << ": c_cflag " << std::hex << now.c_cflag << " instead of "
-      << expected.c_cflag << ", c_lflag " << now.c_lflag << " instead of " << expected.c_lflag;
-}
-
-Finished wait_for_end(Program& looptest) {
-  Finished finished;
-  EXPECT_TRUE(testbench::read_to_end(looptest.output, finished.output, patience_ms));
-  finished.status = testbench::wait_for_exit(looptest.pid, patience_ms);
-  return finished;
-}
-
 Finished stop_with(Program& looptest, int signal) {
   EXPECT_EQ(kill(looptest.pid, signal), 0);
   return wait_for_end(looptest);

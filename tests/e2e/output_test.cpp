@@ -1,0 +1,158 @@
+// Output that nobody reads, or that cannot be written now, holds up neither a relay nor a stop.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
+
+#include "e2e.h"
+
+namespace e2e {
+namespace {
+
+class Output : public LoopTest {};
+
+enum class Kind { pipe, fifo, stopped_terminal };
+
+const char* name_of(Kind kind) {
+  switch (kind) {
+    case Kind::pipe:
+      return "a pipe nobody reads";
+    case Kind::fifo:
+      return "a FIFO nobody reads";
+    case Kind::stopped_terminal:
+      return "a terminal whose output is stopped";
+  }
+  return "";
+}
+
+// Standard output as the test holds it: the end looptest writes to, the end the test reads,
+// and one more description of the writing end through which the test fills it up.
+struct HeldOutput {
+  int writer = -1;
+  int reader = -1;
+  int filler = -1;
+  ~HeldOutput() {
+    for (const int fd : {writer, reader, filler}) {
+      if (fd != -1) close(fd);
+    }
+  }
+};
+
+void make_output(Kind kind, HeldOutput& output) {
+  if (kind == Kind::stopped_terminal) {
+    ASSERT_EQ(openpty(&output.reader, &output.writer, nullptr, nullptr, nullptr), 0);
+    termios raw = attributes_of_fd(output.writer);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(output.writer, TCSANOW, &raw), 0);
+    return;
+  }
+  if (kind == Kind::fifo) {
+    const char* const path = "/dev/looptest-output";
+    unlink(path);
+    ASSERT_EQ(mkfifo(path, 0600), 0);
+    output.reader = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    output.writer = open(path, O_WRONLY | O_CLOEXEC);
+    unlink(path);
+  } else {
+    std::array<int, 2> ends{};
+    ASSERT_EQ(pipe2(ends.data(), O_CLOEXEC), 0);
+    output = {};
+    output.reader = ends[0];
+    output.writer = ends[1];
+  }
+  ASSERT_NE(output.reader, -1);
+  ASSERT_NE(output.writer, -1);
+  // A description of its own, so that O_NONBLOCK stays off the one looptest is given.
+  output.filler = open(("/proc/self/fd/" + std::to_string(output.writer)).c_str(),
+                       O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_NE(output.filler, -1);
+}
+
+// From now on the output takes nothing.
+void block(Kind kind, const HeldOutput& output) {
+  if (kind == Kind::stopped_terminal) {
+    ASSERT_EQ(tcflow(output.writer, TCOOFF), 0);  // as Ctrl-S does
+    return;
+  }
+  const std::string junk(4096, '.');
+  while (write(output.filler, junk.data(), junk.size()) > 0) {
+  }
+}
+
+TEST_F(Output, OutputThatTakesNothingHoldsUpNeitherTheRelayNorTheStop) {
+  struct Case {
+    Kind kind;
+    std::vector<std::string> options;
+    int stop;  ///< The signal that ends the run; 0 for the end of its duration.
+  };
+  const Case cases[] = {
+      {Kind::pipe, {}, SIGTERM},
+      {Kind::fifo, {"duration=2"}, 0},
+      {Kind::stopped_terminal, {}, SIGINT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(name_of(c.kind));
+    const VirtualPort a4 = make_port("a4");
+    const VirtualPort a5 = make_port("a5");
+    const termios a4_before = give_own_attributes(a4);
+    const termios a5_before = give_own_attributes(a5);
+    HeldOutput output;
+    make_output(c.kind, output);
+    const int flags_before = fcntl(output.writer, F_GETFL);
+    Program& looptest =
+        start_relay(a4, a5, c.options, {.output = output.writer}, std::exchange(output.reader, -1));
+    block(c.kind, output);
+
+    // Every report now has nowhere to go: each used to stop the first relay for good.
+    for (int i = 0; i < 50; ++i) {
+      ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Flow there{a4.master(), a5.master(), test_pattern(100, 1)};
+    Flow back{a5.master(), a4.master(), test_pattern(100, 2)};
+    EXPECT_TRUE(transfer({&there, &back}, patience_ms))
+        << there.received.size() << " and " << back.received.size() << " of 100 bytes relayed";
+
+    if (c.stop != 0) {
+      ASSERT_EQ(kill(looptest.pid, c.stop), 0);
+    }
+    const int status = testbench::wait_for_exit(looptest.pid, patience_ms);
+    if (c.stop != 0) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.stop) << status;
+    } else {
+      EXPECT_TRUE(exited_with(status, 0)) << status;
+    }
+    expect_same_attributes(a4_before, a4);
+    expect_same_attributes(a5_before, a5);
+    EXPECT_EQ(fcntl(output.writer, F_GETFL), flags_before) << "the caller's description changed";
+  }
+}
+
+TEST_F(Output, AReaderThatCatchesUpIsToldHowManyLinesWereDropped) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  HeldOutput output;
+  make_output(Kind::pipe, output);
+  const int reader = std::exchange(output.reader, -1);
+  Program& looptest = start_relay(a4, a5, {}, {.output = output.writer}, reader);
+  block(Kind::pipe, output);
+  for (int* end : {&output.writer, &output.filler}) close(std::exchange(*end, -1));
+  ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  // The reader drains what it missed, then the run ends.
+  std::string text;
+  testbench::read_until(reader, text, "never printed", 200);
+  ASSERT_EQ(kill(looptest.pid, SIGTERM), 0);
+  text.clear();
+  EXPECT_TRUE(testbench::read_to_end(reader, text, patience_ms));
+  EXPECT_EQ(text,
+            "2 lines of output dropped\n" + summary(a4, a5, 1) + "\n" + summary(a5, a4, 1) + "\n");
+}
+
+}  // namespace
+}  // namespace e2e
