@@ -229,16 +229,26 @@ void end_second_relay(Run& run, RunEnd& end) {
   run.second = -1;
 }
 
-// What the drivers still hold once the deadline has come is thrown away, so that a line held
-// by flow control cannot hold up the close; only that, as all the rest reaches the far end.
-OutputAtEnd drain_output(const Run& run, const Port& port, RunEnd& end) {
-  constexpr int poll_interval_ms = 10;  // tcdrain has no time limit, so the queue is watched
-  while (!end.hurried && output_queued(port.fd) > 0 && milliseconds_until(end.deadline) > 0) {
-    wait_at_end(run, end, std::min(milliseconds_until(end.deadline), poll_interval_ms));
+// Waits until done() or until, unless a second stop hurries the end. A driver tells no one
+// when its queue or its transmitter runs empty, so it is asked every few milliseconds.
+template <typename Done>
+void wait_at_end_for(const Run& run, RunEnd& end, timespec until, Done done) {
+  constexpr int poll_interval_ms = 10;
+  while (!end.hurried && !done() && milliseconds_until(until) > 0) {
+    wait_at_end(run, end, std::min(milliseconds_until(until), poll_interval_ms));
   }
+}
+
+// What a driver still holds once the deadline has come is thrown away, so that a line held by
+// flow control cannot hold up the close; only that, as all the rest reaches the far end. What
+// its transmitter holds already then leaves at the line's rate, before the restore changes it.
+OutputAtEnd drain_output(const Run& run, const Port& port, RunEnd& end) {
+  wait_at_end_for(run, end, end.deadline, [&] { return output_queued(port.fd) == 0; });
   OutputAtEnd output{.discarded = output_queued(port.fd),
                      .transmitter_empty = transmitter_empty(port.fd)};
   if (output.discarded > 0) discard_output(port.fd);
+  wait_at_end_for(run, end, later_by(end.deadline, drain_milliseconds),
+                  [&] { return transmitter_empty(port.fd).value_or(true); });
   return output;
 }
 

@@ -132,7 +132,9 @@ Finished wait_for_end(Program& looptest) {
   return finished;
 }
 
-std::string read_all_left(const VirtualPort& port) {
+namespace {
+
+std::string read_all_left(const VirtualPort& port, int wait_ms) {
   std::string left;
   std::array<char, 4096> buffer;
   for (;;) {
@@ -143,9 +145,15 @@ std::string read_all_left(const VirtualPort& port) {
       return left;  // EIO: the port is closed and nothing is left
     } else {
       pollfd readable{port.master(), POLLIN, 0};
-      if (poll(&readable, 1, patience_ms) <= 0) return left;
+      if (poll(&readable, 1, wait_ms) <= 0) return left;
     }
   }
 }
+
+}  // namespace
+
+std::string read_all_left(const VirtualPort& port) { return read_all_left(port, patience_ms); }
+
+std::string read_all_left_now(const VirtualPort& port) { return read_all_left(port, 100); }
 
 }  // namespace e2e

@@ -1,0 +1,161 @@
+// What the end of a run says, and whether it passes: bytes counted are bytes delivered, a
+// direction held to the end fails the run, and so does a direction that never ran.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "e2e.h"
+
+namespace e2e {
+namespace {
+
+class Verdict : public LoopTest {};
+
+// The number before " bytes" in the summary line of from -> to; -1 without one.
+long long bytes_of(const std::string& output, const VirtualPort& from, const VirtualPort& to) {
+  const std::string start = from.path() + " -> " + to.path() + ": ";
+  const std::size_t at = output.find(start);
+  return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + start.size());
+}
+
+long long not_delivered(const std::string& output, const VirtualPort& from, const VirtualPort& to) {
+  const std::string start = from.path() + " -> " + to.path() + ": ";
+  const std::size_t line = output.find(start);
+  const std::size_t end = output.find('\n', line);
+  const std::size_t field = output.rfind(", ", end);
+  if (line == std::string::npos || output.compare(field, end - field, ", ") == 0) return 0;
+  const std::string tail = output.substr(field + 2, end - field - 2);
+  return tail.ends_with(" bytes not delivered") ? std::atoll(tail.c_str()) : 0;
+}
+
+// Sends what the port takes within a second; returns how much that was.
+std::size_t send(const VirtualPort& port, const std::vector<char>& data) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  std::size_t sent = 0;
+  while (sent < data.size() && std::chrono::steady_clock::now() < end) {
+    const ssize_t written = write(port.master(), data.data() + sent, data.size() - sent);
+    if (written > 0) sent += static_cast<std::size_t>(written);
+    if (written <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return sent;
+}
+
+TEST_F(Verdict, EveryByteCountedReachesTheFarEndAndAFarEndThatNeverReadsFailsTheRun) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"duration=3"});
+  // 30,000 bytes for a5, whose far end reads nothing until the run is over.
+  const std::vector<char> sent = test_pattern(30000, 3);
+  EXPECT_GT(send(a4, sent), 20000u);
+
+  const Finished finished = wait_for_end(looptest);
+  const std::string arrived = read_all_left(a5);
+  const long long counted = bytes_of(finished.output, a4, a5);
+  EXPECT_EQ(counted, static_cast<long long>(arrived.size()) + 1) << finished.output;
+  EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), sent.begin()));
+  EXPECT_GT(not_delivered(finished.output, a4, a5), 0) << finished.output;
+  EXPECT_NE(finished.output.find("ERROR /dev/tep/a4 -> /dev/tep/a5 held at the end\n"),
+            std::string::npos)
+      << finished.output;
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
+}
+
+TEST_F(Verdict, ADirectionHeldByXoffToTheEndFailsTheRun) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"flowcontrol=software", "duration=3"});
+  ASSERT_EQ(write(a4.master(), "\x13", 1), 1);  // XOFF, and never XON
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(send(a5, test_pattern(17408, 4)), 17408u);
+
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_EQ(read_all_left(a4), "") << "output went on after XOFF";
+  EXPECT_EQ(bytes_of(finished.output, a5, a4), 1) << finished.output;
+  EXPECT_GT(not_delivered(finished.output, a5, a4), 0) << finished.output;
+  EXPECT_TRUE(finished.output.starts_with("ERROR /dev/tep/a5 -> /dev/tep/a4 held at the end\n"))
+      << finished.output;
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
+}
+
+TEST_F(Verdict, AFarEndThatReadsSlowlyButSteadilyPasses) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"duration=3"});
+  const std::vector<char> sent = test_pattern(60000, 5);
+  std::thread sender([&] { send(a4, sent); });
+  // 512 bytes every 100 ms: the ptys fill, yet the output takes something every moment.
+  std::string arrived;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(4000);
+  while (std::chrono::steady_clock::now() < end) {
+    std::array<char, 512> buffer;
+    const ssize_t got = read(a5.master(), buffer.data(), buffer.size());
+    if (got > 0) arrived.append(buffer.data(), static_cast<std::size_t>(got));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  sender.join();
+  const Finished finished = wait_for_end(looptest);
+  arrived += read_all_left(a5);
+  EXPECT_EQ(bytes_of(finished.output, a4, a5), static_cast<long long>(arrived.size()) + 1);
+  EXPECT_EQ(finished.output.find("held"), std::string::npos) << finished.output;
+  EXPECT_TRUE(exited_with(finished.status, 0)) << finished.status << "\n" << finished.output;
+}
+
+TEST_F(Verdict, ARunWhoseSecondRelayNeverStartedRelaysOneWayAndFails) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start({"a4", "a5", "duration=2"}, {.fork_fails = true});
+  std::string output;
+  ASSERT_TRUE(testbench::read_until(looptest.output, output, "tty2=/dev/tep/a5\n", patience_ms));
+  Flow there{a4.master(), a5.master(), test_pattern(1000, 6)};
+  EXPECT_TRUE(transfer({&there}, patience_ms)) << "port 1 -> port 2 goes on alone";
+  ASSERT_EQ(write(a5.master(), "unheard", 7), 7);
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_EQ(finished.output, "ERROR relay /dev/tep/a5 -> /dev/tep/a4 never started\n" +
+                                 summary(a4, a5, 1000) + "\n" + summary(a5, a4, 0) + "\n");
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
+  EXPECT_EQ(read_all_left_now(a4), "");
+}
+
+TEST_F(Verdict, TheEndOfTheSecondRelayIsSeenEvenWithChildSignalsIgnoredAtStart) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"duration=60"}, {.ignored_signals = {SIGCHLD}});
+  const pid_t second = testbench::wait_for_child(looptest.pid, patience_ms);
+  ASSERT_EQ(kill(second, SIGKILL), 0);
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(finished.output.starts_with("ERROR relay /dev/tep/a5 -> /dev/tep/a4 ended\n"))
+      << finished.output;
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
+}
+
+TEST_F(Verdict, OfTwoRunsStartedTogetherOverTheSamePortsOneRuns) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    SCOPED_TRACE("attempt " + std::to_string(attempt));
+    std::array<Program*, 2> runs{&start({"a4", "a5"}), &start({"a5", "a4"})};
+    // One of them gives up; the other must be running, not giving up as well.
+    int refused = -1;
+    for (int waited = 0; refused == -1 && waited < patience_ms; waited += 5) {
+      for (int i = 0; i < 2; ++i) {
+        if (testbench::wait_for_exit(runs[i]->pid, 0) != -1) refused = i;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(refused, -1) << "neither gave up";
+    std::string output;
+    testbench::read_to_end(runs[refused]->output, output, patience_ms);
+    EXPECT_TRUE(output.ends_with(" is in use\n")) << output;
+    Flow there{a4.master(), a5.master(), {'x'}};
+    Flow back{a5.master(), a4.master(), {'y'}};
+    EXPECT_TRUE(transfer({&there, &back}, patience_ms)) << "the other did not run";
+    testbench::stop_program(*runs[1 - refused]);
+    testbench::stop_program(*runs[refused]);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
