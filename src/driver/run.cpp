@@ -57,8 +57,16 @@ struct RunEnd {
   int stop = 0;              // the stop signal that ended the run; 0 when it ended by itself
   bool second_lost = false;  // the second relay ended on its own
   bool hurried = false;      // a second stop cut the end's waits short
-  timespec deadline{};       // when the end's waits give up
+  timespec deadline{};       // when the relays and the drivers' queues are given up on
+  int transmitter_ms = 0;    // how long after that a transmitter may take to empty
 };
+
+// A 16-character transmit FIFO of 12-bit characters (start, 8 data, parity, 2 stop bits) at
+// the line's rate, and never less than the drain: what the end lets a transmitter take.
+int transmitter_milliseconds(std::int32_t rate) {
+  const std::int64_t fifo_ms = std::int64_t{16 * 12 * 1000} / line_rate(rate);
+  return static_cast<int>(std::max<std::int64_t>(fifo_ms, drain_milliseconds));
+}
 
 // What the end found at a port's output.
 struct OutputAtEnd {
@@ -247,7 +255,7 @@ OutputAtEnd drain_output(const Run& run, const Port& port, RunEnd& end) {
   OutputAtEnd output{.discarded = output_queued(port.fd),
                      .transmitter_empty = transmitter_empty(port.fd)};
   if (output.discarded > 0) discard_output(port.fd);
-  wait_at_end_for(run, end, later_by(end.deadline, drain_milliseconds),
+  wait_at_end_for(run, end, later_by(end.deadline, end.transmitter_ms),
                   [&] { return transmitter_empty(port.fd).value_or(true); });
   return output;
 }
@@ -303,6 +311,7 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   // Every stop signal stays in the control descriptor until the ports are back: a second one
   // only cuts the waits short.
   end.deadline = later_by(monotonic_now(), drain_milliseconds);
+  end.transmitter_ms = transmitter_milliseconds(settings.baudrate);
   finish_first_relay(run, forward, end);
   end_second_relay(run, end);
   const OutputAtEnd at_port2 = drain_output(run, run.port2, end);

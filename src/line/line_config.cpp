@@ -52,11 +52,14 @@ tcflag_t parity_flags(Parity parity) {
 
 }  // namespace
 
+std::int32_t line_rate(std::int32_t rate) {
+  return speed_code_of_rate(rate) > 0 ? rate : 9600;  // B0 would hang the line up
+}
+
 termios line_attributes(const LineSettings& settings, std::int32_t rate) {
   termios t{};  // all zero: no output processing, non-canonical, VMIN = VTIME = 0
 
-  std::int32_t code = speed_code_of_rate(rate);
-  if (code <= 0) code = B9600;  // B0 would hang the line up
+  const std::int32_t code = speed_code_of_rate(line_rate(rate));
 
   t.c_iflag = IGNBRK | IGNPAR;
   t.c_cflag = CLOCAL | HUPCL | CREAD;

@@ -12,6 +12,8 @@
 namespace looptest {
 
 // line_config.cpp
+/// The rate a line given rate runs at: rate itself where the speed table has it, else 9600.
+std::int32_t line_rate(std::int32_t rate);
 /// Raw 5- to 8-bit characters, receiver on, modem status lines ignored, the parity, stop bits
 /// and flow control of settings, at rate; a rate the speed table lacks (or 0) runs at 9600.
 termios line_attributes(const LineSettings& settings, std::int32_t rate);

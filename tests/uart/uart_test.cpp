@@ -196,6 +196,23 @@ TEST_F(RealUart, RtsCtsHoldsOutputWhileInputFlowsAndAStopStillEndsItAtOnce) {
   EXPECT_EQ(timed.status, 0) << "looptest still runs, or ttyS3 would not open: " << timed.output;
 }
 
+TEST_F(RealUart, OutputHeldByCtsToTheEndFailsATimedRunAndIsNotCountedAsDelivered) {
+  // a6's far end keeps CTS low: what the relay writes for it stays in ttyS3's queue.
+  start("a4 a6 duration=3");
+  guest().send_a4("never sent");
+  const Reply ended = finish();
+  EXPECT_NE(ended.output.find("ERROR /dev/tep/a4 -> /dev/tep/a6 held at the end\n"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_NE(ended.output.find("/dev/tep/a4 -> /dev/tep/a6: 0 bytes, 0 read errors, 0 write "
+                              "errors, 0 frame errors, 0 overruns, 0 parity errors, 0 breaks, "
+                              "0 buffer overruns, 10 bytes not delivered\n"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_EQ(ended.status, 1);
+  EXPECT_EQ(guest().receive(guest().a6(), 1, 1000), "") << "held bytes left after the end";
+}
+
 TEST_F(RealUart, APortWithoutCarrierOpensWithoutHanging) {
   const Reply reply = guest().run("looptest a6 a5 duration=1 | tail -2", 20000);
   EXPECT_EQ(reply.status, 0) << reply.output;
