@@ -94,9 +94,14 @@ void write_usage(std::FILE* out) {
       "  FROM -> TO: B bytes, R read errors, W write errors\n"
       "followed, where the port's driver counts them, by\n"
       "  , F frame errors, O overruns, P parity errors, K breaks, U buffer overruns\n"
+      "and, at the end, where bytes were read and not delivered, by\n"
+      "  , N bytes not delivered\n"
+      "B counts bytes delivered. A direction whose output took nothing for its last 2\n"
+      "seconds is held, and fails the run.\n"
       "\n"
-      "exit status: 0 when a timed run counted no error, 1 when it counted one; 255 when a\n"
-      "port cannot be opened, is in use or is named twice; 128+N when signal N ended it.\n",
+      "exit status: 0 when a timed run counted no error, 1 when it counted one or a\n"
+      "direction was held; 255 when a port cannot be opened, is in use or is named twice;\n"
+      "128+N when signal N ended it.\n",
       out);
 }
 
