@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <compare>
 #include <utility>
 
 #include "driver/messages.h"
@@ -21,12 +20,9 @@ int open_port(const char* path) {
       [path] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
 }
 
-// What a port is, whatever name or link led to it.
-struct DeviceId {
-  dev_t device = 0;
-  ino_t inode = 0;
-  auto operator<=>(const DeviceId&) const = default;
-};
+// What a port is, whatever name or link led to it: the device, and the inode for a port that
+// is no device.
+using DeviceId = std::pair<dev_t, ino_t>;
 
 std::optional<DeviceId> device_of(int fd) {
   struct stat status {};

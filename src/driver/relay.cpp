@@ -82,7 +82,6 @@ Pass write_pending(Direction& direction, int control, int timeout_ms) {
 }
 
 PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
-  DirectionCounts& counts = *direction.counts;
   int read_count = static_cast<int>(direction.pending.size());
   if (direction.pending.empty()) {
     // With input backing up, a wait would only cost a system call.
@@ -97,6 +96,7 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
     const ssize_t got = read(direction.in, direction.buffer.data(), direction.buffer.size());
     const bool backed_up = got >= static_cast<ssize_t>(backed_up_read);
     direction.backed_up_reads = backed_up ? (waited ? 1 : direction.backed_up_reads + 1) : 0;
+    DirectionCounts& counts = *direction.counts;
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return {Pass::idle, 0};
       count(counts.read_errors);

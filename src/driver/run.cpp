@@ -64,8 +64,7 @@ struct RunEnd {
 // A 16-character transmit FIFO of 12-bit characters (start, 8 data, parity, 2 stop bits) at
 // the line's rate, and never less than the drain: what the end lets a transmitter take.
 int transmitter_milliseconds(std::int32_t rate) {
-  const std::int64_t fifo_ms = std::int64_t{16 * 12 * 1000} / line_rate(rate);
-  return static_cast<int>(std::max<std::int64_t>(fifo_ms, drain_milliseconds));
+  return std::max(16 * 12 * 1000 / line_rate(rate), drain_milliseconds);
 }
 
 // What the end found at a port's output.

@@ -66,11 +66,11 @@ int next_signal(int signals) {
 
 void end_by(int signal_number) {
   std::signal(signal_number, SIG_DFL);
-  raise(signal_number);  // held while blocked, then taken as soon as it is not
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, signal_number);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);  // one still pending ends the tool here
+  kill(getpid(), signal_number);
   std::abort();  // not reached: the default action of every stop signal ends the process
 }
 
