@@ -48,9 +48,17 @@ struct Run {
   Port port2;
   SharedCounts* counts = nullptr;
   Control control;
+  Direction forward;     // port 1 to port 2, relayed by this process
+  bool relays = false;   // false for a duration of 0 or less: the ports are only set up
   pid_t second = -1;     // the second relay process, while it runs
   int stop_second = -1;  // closed, it asks the second relay to finish
   bool second_started = false;
+};
+
+// What the end found at a port's output.
+struct OutputAtEnd {
+  std::uint64_t discarded = 0;  // what the driver still held to send, thrown away
+  std::optional<bool> transmitter_empty{};
 };
 
 struct RunEnd {
@@ -59,6 +67,8 @@ struct RunEnd {
   bool hurried = false;      // a second stop cut the end's waits short
   timespec deadline{};       // when the relays and the drivers' queues are given up on
   int transmitter_ms = 0;    // how long after that a transmitter may take to empty
+  OutputAtEnd at_port1{};
+  OutputAtEnd at_port2{};
 };
 
 // A 16-character transmit FIFO of 12-bit characters (start, 8 data, parity, 2 stop bits) at
@@ -66,12 +76,6 @@ struct RunEnd {
 int transmitter_milliseconds(std::int32_t rate) {
   return std::max(16 * 12 * 1000 / line_rate(rate), drain_milliseconds);
 }
-
-// What the end found at a port's output.
-struct OutputAtEnd {
-  std::uint64_t discarded = 0;  // what the driver still held to send, thrown away
-  std::optional<bool> transmitter_empty{};
-};
 
 SharedCounts* map_shared_counts() {
   void* memory = mmap(nullptr, sizeof(SharedCounts), PROT_READ | PROT_WRITE,
@@ -184,9 +188,9 @@ bool reap_second(Run& run) {
 
 // Relays port 1 to port 2 until a stop, the end of the duration or the end of the second
 // relay ends the run; answers SIGUSR1 on the way.
-RunEnd relay_until_ended(Run& run, Direction& forward) {
+RunEnd relay_until_ended(Run& run) {
   for (;;) {
-    relay_direction(forward, run.control.any);
+    relay_direction(run.forward, run.control.any);
     if (timer_expired(run.control)) return {};
     while (const int signal_number = next_signal(run.control.signals)) {
       if (is_stop(signal_number)) return {.stop = signal_number};
@@ -214,10 +218,10 @@ void wait_at_end(const Run& run, RunEnd& end, int timeout_ms) {
   if (poll(&signals, 1, timeout_ms) > 0) take_signals_at_end(run, end);
 }
 
-void finish_first_relay(const Run& run, Direction& forward, RunEnd& end) {
-  while (!end.hurried && !forward.pending.empty()) {
+void finish_first_relay(Run& run, RunEnd& end) {
+  while (!end.hurried && !run.forward.pending.empty()) {
     const int left = milliseconds_until(end.deadline);
-    if (write_pending(forward, run.control.signals, left) != Pass::stopped) return;
+    if (write_pending(run.forward, run.control.signals, left) != Pass::stopped) return;
     take_signals_at_end(run, end);
   }
 }
@@ -259,14 +263,38 @@ OutputAtEnd drain_output(const Run& run, const Port& port, RunEnd& end) {
   return output;
 }
 
+// Both relays until the run ends; none for a duration of 0 or less.
+RunEnd relay_both_ways(Run& run, const LineSettings& settings) {
+  run.forward = {.in = run.port1.fd, .out = run.port2.fd, .counts = &run.counts->forward};
+  run.relays = !settings.duration || *settings.duration > 0;
+  if (!run.relays) return {};
+  Direction backward{.in = run.port2.fd, .out = run.port1.fd, .counts = &run.counts->backward};
+  start_second_relay(run, backward);
+  if (settings.duration) start_timer(run.control, *settings.duration);
+  return relay_until_ended(run);
+}
+
+// Both relays finish their blocks and the drivers send what they hold, for a bounded time.
+// Every stop signal stays in the control descriptor meanwhile: a second one only hurries this.
+void end_relays(Run& run, RunEnd& end, const LineSettings& settings) {
+  end.deadline = later_by(monotonic_now(), drain_milliseconds);
+  end.transmitter_ms = transmitter_milliseconds(settings.baudrate);
+  finish_first_relay(run, end);
+  end_second_relay(run, end);
+  end.at_port2 = drain_output(run, run.port2, end);
+  end.at_port1 = drain_output(run, run.port1, end);
+}
+
 // Prints what the run did and whether it can pass; true when it cannot.
-bool report_end(const Run& run, const OutputAtEnd& at_port2, const OutputAtEnd& at_port1) {
-  const DirectionTotals forward = totals_at_end(run.counts->forward, run.port1, at_port2);
-  const DirectionTotals backward = totals_at_end(run.counts->backward, run.port2, at_port1);
-  const bool forward_held = held_at_end(run.counts->forward, forward, at_port2);
-  const bool backward_held = held_at_end(run.counts->backward, backward, at_port1);
+bool report_end(const Run& run, const RunEnd& end) {
   const char* const path1 = run.port1.path->data();
   const char* const path2 = run.port2.path->data();
+  const bool second_missing = run.relays && !run.second_started;
+  if (second_missing) print_message("ERROR relay %s -> %s never started\n", path2, path1);
+  const DirectionTotals forward = totals_at_end(run.counts->forward, run.port1, end.at_port2);
+  const DirectionTotals backward = totals_at_end(run.counts->backward, run.port2, end.at_port1);
+  const bool forward_held = held_at_end(run.counts->forward, forward, end.at_port2);
+  const bool backward_held = held_at_end(run.counts->backward, backward, end.at_port1);
   if (forward_held) print_message("ERROR %s -> %s held at the end\n", path1, path2);
   if (backward_held) print_message("ERROR %s -> %s held at the end\n", path2, path1);
   if (const std::uint64_t dropped = run.counts->dropped_lines.load(); dropped > 0) {
@@ -274,7 +302,9 @@ bool report_end(const Run& run, const OutputAtEnd& at_port2, const OutputAtEnd& 
   }
   print_summary(run.port1, run.port2, forward);
   print_summary(run.port2, run.port1, backward);
-  return has_errors(forward) || has_errors(backward) || forward_held || backward_held;
+  // A port that never had the line settings makes the test worthless however the bytes went.
+  return has_errors(forward) || has_errors(backward) || forward_held || backward_held ||
+         end.second_lost || second_missing || !run.port1.configured || !run.port2.configured;
 }
 
 }  // namespace
@@ -292,36 +322,12 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
     return -1;
   }
   open_message_output(run.counts->dropped_lines);
-
   // From here a stop arrives through the control descriptors, so the run can end cleanly.
   configure_port(run.port1, settings);
   configure_port(run.port2, settings);
-
-  Direction forward{.in = run.port1.fd, .out = run.port2.fd, .counts = &run.counts->forward};
-  RunEnd end;
-  const bool relays = !settings.duration || *settings.duration > 0;
-  if (relays) {
-    Direction backward{.in = run.port2.fd, .out = run.port1.fd, .counts = &run.counts->backward};
-    start_second_relay(run, backward);
-    if (settings.duration) start_timer(run.control, *settings.duration);
-    end = relay_until_ended(run, forward);
-  }
-
-  // Every stop signal stays in the control descriptor until the ports are back: a second one
-  // only cuts the waits short.
-  end.deadline = later_by(monotonic_now(), drain_milliseconds);
-  end.transmitter_ms = transmitter_milliseconds(settings.baudrate);
-  finish_first_relay(run, forward, end);
-  end_second_relay(run, end);
-  const OutputAtEnd at_port2 = drain_output(run, run.port2, end);
-  const OutputAtEnd at_port1 = drain_output(run, run.port1, end);
-
-  if (relays && !run.second_started) {
-    print_message("ERROR relay %s -> %s never started\n", port2_path.data(), port1_path.data());
-  }
-  const bool failed = report_end(run, at_port2, at_port1) || end.second_lost ||
-                      (relays && !run.second_started) || !run.port1.configured ||
-                      !run.port2.configured;
+  RunEnd end = relay_both_ways(run, settings);
+  end_relays(run, end, settings);
+  const bool failed = report_end(run, end);
   restore_port(run.port1);
   restore_port(run.port2);
   if (end.stop != 0) end_by(end.stop);
