@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${FUZZ_BUILD:-build-fuzz}
 
-CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DLOOPTEST_FUZZ=ON -DLOOPTEST_TESTS=OFF >/dev/null
+CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DLOOPTEST_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 --target options_fuzz port_names_fuzz command_line_fuzz
 
 for target in options port_names command_line; do

@@ -8,16 +8,17 @@ namespace testbench {
 namespace {
 
 // A table of its own, not the tool's: what is read back must not be decoded by the code
-// that wrote it.
-constexpr std::array<std::pair<speed_t, int>, 20> rates{{
-    {B0, 0},         {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},
-    {B150, 150},     {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},
-    {B1800, 1800},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
-    {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
+// that wrote it. The codes are the kernel's, as c_cflag holds them whatever the C library
+// calls its B constants.
+constexpr std::array<std::pair<tcflag_t, int>, 20> rates{{
+    {0x0, 0},     {0x1, 50},       {0x2, 75},        {0x3, 110},       {0x4, 134},
+    {0x5, 150},   {0x6, 200},      {0x7, 300},       {0x8, 600},       {0x9, 1200},
+    {0xa, 1800},  {0xb, 2400},     {0xc, 4800},      {0xd, 9600},      {0xe, 19200},
+    {0xf, 38400}, {0x1001, 57600}, {0x1002, 115200}, {0x1003, 230400}, {0x1004, 460800},
 }};
 
 std::string rate(const termios& t) {
-  const speed_t code = t.c_cflag & CBAUD;
+  const tcflag_t code = t.c_cflag & 0x100F;
   for (const auto& [row_code, bits_per_second] : rates) {
     if (row_code == code) return std::to_string(bits_per_second) + " bit/s";
   }

@@ -236,14 +236,27 @@ void stop_program(Program& program) {
   program = {};
 }
 
+namespace {
+
+// Read before main, while this process still sees the mounts it started with: once it has
+// entered a private mount namespace inside a chroot, /proc/self/exe names the program by its
+// path outside the chroot.
+std::string own_directory() {
+  std::array<char, 4096> self{};
+  const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
+  const std::string path(self.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+const std::string directory_at_start = own_directory();
+
+}  // namespace
+
 std::string looptest_binary() {
   if (const char* binary = std::getenv("LOOPTEST_BINARY"); binary != nullptr && *binary != 0) {
     return binary;
   }
-  std::array<char, 4096> self{};
-  const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
-  std::string path(self.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
-  return path.substr(0, path.rfind('/') + 1) + "looptest";
+  return directory_at_start + "looptest";
 }
 
 }  // namespace testbench

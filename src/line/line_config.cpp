@@ -78,7 +78,7 @@ termios line_attributes(const LineSettings& settings, std::int32_t rate) {
     case FlowControl::none:
       break;
   }
-  t.c_cflag |= static_cast<tcflag_t>(code) & CBAUD;  // the rate travels in c_cflag only
+  t.c_cflag |= static_cast<tcflag_t>(code) & speed_code_mask;  // the rate travels in c_cflag only
   return t;
 }
 
@@ -86,9 +86,12 @@ bool configure_line(int fd, const LineSettings& settings, std::int32_t rate) {
   const termios attributes = line_attributes(settings, rate);
   if (retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &attributes); }) != 0) return false;
   // A UART driver refuses a rate its clock cannot make silently: the call succeeds and the
-  // line keeps its old rate. Only reading the attributes back shows it.
+  // line keeps its old rate. Only reading the attributes back shows it. The speed code in
+  // c_cflag is compared, as the speed fields and cfgetospeed mean other things to other C
+  // libraries.
   termios in_force{};
-  return tcgetattr(fd, &in_force) == 0 && cfgetospeed(&in_force) == cfgetospeed(&attributes);
+  return tcgetattr(fd, &in_force) == 0 &&
+         (in_force.c_cflag & speed_code_mask) == (attributes.c_cflag & speed_code_mask);
 }
 
 std::optional<termios> save_line(int fd) {

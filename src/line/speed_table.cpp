@@ -1,0 +1,32 @@
+// The speed table checked against the kernel's own terminal definitions, which no C library
+// renames. This file holds no code; it must not include <termios.h>, whose names would clash.
+#include "line/speed_table.h"
+
+#include <asm/termbits.h>
+
+#include <utility>
+
+namespace looptest {
+
+namespace {
+
+constexpr std::array<std::pair<std::int32_t, unsigned>, speed_table_rows> kernel_codes{{
+    {0, B0},         {50, B50},       {75, B75},         {110, B110},       {134, B134},
+    {150, B150},     {200, B200},     {300, B300},       {600, B600},       {1200, B1200},
+    {1800, B1800},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
+}};
+
+constexpr bool table_holds_the_kernels_codes() {
+  for (const auto& [rate, code] : kernel_codes) {
+    if (speed_code_of_rate(rate) != static_cast<std::int32_t>(code)) return false;
+  }
+  return true;
+}
+
+static_assert(table_holds_the_kernels_codes());
+static_assert(speed_code_mask == (CBAUD | CBAUDEX));
+
+}  // namespace
+
+}  // namespace looptest
