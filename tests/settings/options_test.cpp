@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture.h"
@@ -44,7 +46,8 @@ struct Reading {
   std::string messages;
 };
 
-Reading read_all(std::vector<std::string> arguments) {
+Reading read_all(std::initializer_list<std::string_view> texts) {
+  std::vector<std::string> arguments(texts.begin(), texts.end());
   std::vector<char*> pointers;
   pointers.reserve(arguments.size());
   for (std::string& argument : arguments) pointers.push_back(argument.data());
