@@ -47,7 +47,7 @@ exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/roo
   cd /looptest
   echo "system: $(. /etc/os-release; echo "$PRETTY_NAME"), $(g++ --version | head -n 1),"\
     "$(ldd --version | head -n 1), $(cmake --version | head -n 1)"
-  cmake -S . -B build -DLOOPTEST_WERROR=ON >/dev/null
+  cmake -S . -B build -DLOOPTEST_WERROR=ON
   cmake --build build -j2
   # The emulated UARTs need qemu and a guest kernel, which this root does not have.
   ctest --test-dir build --output-on-failure -E "^uart\."
