@@ -149,14 +149,17 @@ void report_so_far(const Run& run) {
   print_summary(run.port2, run.port1, totals_so_far(run.counts->backward, run.port2));
 }
 
-// The second relay: port 2 to port 1 until the first process closes its end of the stop pipe,
-// then it finishes the block in hand. It ends with the first process however that ends, so no
-// orphan keeps a port open; it answers no signal, as the first process answers them for both.
+// The second relay: port 2 to port 1 until the first process writes to the stop pipe, which
+// asks it to finish the block in hand and end, or closes it, which asks it to end at once. It
+// is never killed while it relays, so its counts are whole. It ends with the first process
+// however that ends, so no orphan keeps a port open; it answers no signal, as the first
+// process answers them for both.
 [[noreturn]] void relay_second(Direction& backward, pid_t first, int stop) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);  // cannot fail with a valid signal
   if (getppid() != first) _exit(1);  // the first died before the request took effect
   relay_direction(backward, stop);
-  write_pending(backward, -1, drain_milliseconds);
+  char finish = 0;
+  if (read(stop, &finish, 1) == 1) write_pending(backward, stop, drain_milliseconds);
   _exit(0);
 }
 
@@ -226,14 +229,21 @@ void finish_first_relay(Run& run, RunEnd& end) {
   }
 }
 
-// The second relay has until the deadline to finish its block, and a moment more to end.
+void ask_second_to_finish(const Run& run) {
+  if (run.stop_second != -1) {
+    retry_interrupted([&] { return static_cast<int>(write(run.stop_second, "f", 1)); });
+  }
+}
+
+// The second relay has until the deadline to finish its block, and a moment more to end; a
+// second stop asks it to end at once. Only one that does not end is killed.
 void end_second_relay(Run& run, RunEnd& end) {
-  if (run.stop_second != -1) close(std::exchange(run.stop_second, -1));
-  if (run.second <= 0) return;
   const timespec give_up = later_by(end.deadline, drain_milliseconds);
-  while (!end.hurried && !reap_second(run) && milliseconds_until(give_up) > 0) {
+  while (run.second > 0 && !reap_second(run) && milliseconds_until(give_up) > 0) {
+    if (end.hurried && run.stop_second != -1) close(std::exchange(run.stop_second, -1));
     wait_at_end(run, end, milliseconds_until(give_up));
   }
+  if (run.stop_second != -1) close(std::exchange(run.stop_second, -1));
   if (run.second <= 0) return;
   kill(run.second, SIGKILL);
   retry_interrupted([&] { return static_cast<int>(waitpid(run.second, nullptr, 0)); });
@@ -279,6 +289,7 @@ RunEnd relay_both_ways(Run& run, const LineSettings& settings) {
 void end_relays(Run& run, RunEnd& end, const LineSettings& settings) {
   end.deadline = later_by(monotonic_now(), drain_milliseconds);
   end.transmitter_ms = transmitter_milliseconds(settings.baudrate);
+  ask_second_to_finish(run);
   finish_first_relay(run, end);
   end_second_relay(run, end);
   end.at_port2 = drain_output(run, run.port2, end);
