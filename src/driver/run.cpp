@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "driver/clock.h"
@@ -51,7 +52,7 @@ struct Run {
   Direction forward;     // port 1 to port 2, relayed by this process
   bool relays = false;   // false for a duration of 0 or less: the ports are only set up
   pid_t second = -1;     // the second relay process, while it runs
-  int stop_second = -1;  // closed, it asks the second relay to finish
+  int stop_second = -1;  // a byte on it asks the second relay to finish, its end to stop now
   bool second_started = false;
 };
 
