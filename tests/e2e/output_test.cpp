@@ -60,7 +60,6 @@ void make_output(Kind kind, HeldOutput& output) {
   } else {
     std::array<int, 2> ends{};
     ASSERT_EQ(pipe2(ends.data(), O_CLOEXEC), 0);
-    output = {};
     output.reader = ends[0];
     output.writer = ends[1];
   }
