@@ -144,7 +144,7 @@ bool start(Kind kind, Running& running) {
   running.backward_out = running.a4->master();
   switch (kind) {
     case Kind::looptest:
-      running.program = testbench::start_program({testbench::looptest_binary(), "a4", "a5"},
+      running.program = testbench::start_program(testbench::looptest_command({"a4", "a5"}),
                                                  testbench::Input::empty);
       break;
     case Kind::socat:

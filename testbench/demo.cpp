@@ -53,17 +53,17 @@ void show_settings(const VirtualPort& port) {
 
 // Starts looptest and shows what it prints up to the path lines; false if it did not get
 // that far.
-bool start_looptest(Program& looptest, const std::vector<std::string>& command) {
+bool start_looptest(Program& looptest, const std::vector<std::string>& arguments) {
   std::string shown = "$ looptest";
-  for (std::size_t i = 1; i < command.size(); ++i) shown += " " + command[i];
+  for (const std::string& argument : arguments) shown += " " + argument;
   std::printf("%s\n", shown.c_str());
-  looptest = start_program(command, Input::empty);
+  looptest = start_program(looptest_command(arguments), Input::empty);
   std::string output;
   const bool started = looptest.pid > 0 &&
                        read_until(looptest.output, output, "tty2=", patience_ms) &&
                        read_until(looptest.output, output, "\n", patience_ms);
   show_output(output);
-  if (!started) std::printf("\nlooptest did not start (%s)\n", command[0].c_str());
+  if (!started) std::printf("\nlooptest did not start (%s)\n", looptest_binary().c_str());
   return started;
 }
 
@@ -106,10 +106,10 @@ int main(int argc, char** argv) {
       "Two virtual serial ports, /dev/tep/a4 and /dev/tep/a5: pty pairs in a private\n"
       "/dev that only this demo sees. The demo plays the far end of both cables.\n\n");
 
-  std::vector<std::string> command{looptest_binary(), "a4", "a5"};
-  for (int i = 1; i < argc; ++i) command.emplace_back(argv[i]);
+  std::vector<std::string> arguments{"a4", "a5"};
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
   Program looptest;
-  if (!start_looptest(looptest, command)) {
+  if (!start_looptest(looptest, arguments)) {
     stop_program(looptest);
     return 1;
   }

@@ -92,8 +92,8 @@ bool move_streams(std::span<Stream> streams, int stall_ms) {
     for (std::size_t i = 0; i < streams.size(); ++i) {
       Stream& stream = streams[i];
       if (ends[2 * i].revents != 0) {
-        const std::size_t size =
-            std::min<std::uint64_t>(stream.write_size, stream.size - stream.sent);
+        const auto size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(stream.write_size, stream.size - stream.sent));
         stream.pattern.fill(stream.sent, std::span(block).first(size));
         const ssize_t written = write(stream.into, block.data(), size);
         if (written > 0) stream.sent += static_cast<std::uint64_t>(written);

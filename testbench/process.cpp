@@ -252,11 +252,39 @@ const std::string directory_at_start = own_directory();
 
 }  // namespace
 
+std::string beside_this_program(std::string_view name) {
+  return directory_at_start + std::string(name);
+}
+
 std::string looptest_binary() {
   if (const char* binary = std::getenv("LOOPTEST_BINARY"); binary != nullptr && *binary != 0) {
     return binary;
   }
-  return directory_at_start + "looptest";
+  return beside_this_program("looptest");
+}
+
+#ifndef TESTBENCH_EMULATOR
+#define TESTBENCH_EMULATOR ""
+#endif
+
+bool emulated() { return std::string_view(TESTBENCH_EMULATOR).empty() == false; }
+
+std::vector<std::string> command_for(const std::string& program) {
+  std::vector<std::string> command;
+  std::string_view words = TESTBENCH_EMULATOR;
+  while (!words.empty()) {
+    const std::size_t end = std::min(words.find(' '), words.size());
+    if (end > 0) command.emplace_back(words.substr(0, end));
+    words.remove_prefix(std::min(end + 1, words.size()));
+  }
+  command.push_back(program);
+  return command;
+}
+
+std::vector<std::string> looptest_command(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = command_for(looptest_binary());
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return command;
 }
 
 }  // namespace testbench

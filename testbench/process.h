@@ -73,7 +73,17 @@ bool has_ended(pid_t pid, int timeout_ms);
 bool become_subreaper();
 /// Kills the program's whole process group and reaps what it can; closes its pipes.
 void stop_program(Program& program);
+/// The program of this name in the directory of the running program.
+std::string beside_this_program(std::string_view name);
 /// The binary under test: $LOOPTEST_BINARY, else "looptest" beside the running program.
 std::string looptest_binary();
+/// Whether the programs built here run under a user-mode emulator (a cross build's tests).
+bool emulated();
+/// The words that start a program built here: the emulator's first, in a cross build, so
+/// that nothing depends on the host's binfmt registration. The program's pid is the pid of
+/// the emulated process, as it would be of the native one.
+std::vector<std::string> command_for(const std::string& program);
+/// Starts the binary under test with these arguments.
+std::vector<std::string> looptest_command(const std::vector<std::string>& arguments = {});
 
 }  // namespace testbench

@@ -13,11 +13,6 @@ namespace {
 
 class Demo : public LoopTest {};
 
-std::string demo_binary() {
-  const std::string tool = testbench::looptest_binary();
-  return tool.substr(0, tool.rfind('/') + 1) + "looptest-demo";
-}
-
 // Stops the demo at a moment when the looptest it started runs; that looptest, or -1 if the
 // demo was over before such a moment came.
 pid_t stop_while_the_tool_runs(const Program& demo) {
@@ -43,7 +38,8 @@ TEST_F(Demo, HoweverTheDemoEndsTheToolItStartedEndsToo) {
     Program demo;
     for (int attempt = 0; tool == -1 && attempt < 20; ++attempt) {
       testbench::stop_program(demo);
-      demo = testbench::start_program({demo_binary()}, Input::empty);
+      demo = testbench::start_program(
+          testbench::command_for(testbench::beside_this_program("looptest-demo")), Input::empty);
       std::string output;
       ASSERT_TRUE(testbench::read_until(demo.output, output, "$ looptest", patience_ms)) << output;
       tool = stop_while_the_tool_runs(demo);

@@ -215,9 +215,11 @@ TEST_F(Hostile, OutputNoOneCanReadChangesNothingButTheOutput) {
       close(std::exchange(started.output, -1));
       looptest = started.pid;
     } else {
-      full_disk = testbench::start_program({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
-                                            testbench::looptest_binary(), "a4", "a5", "duration=2"},
-                                           Input::empty);
+      std::vector<std::string> command{"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+      for (std::string& word : testbench::looptest_command({"a4", "a5", "duration=2"})) {
+        command.push_back(std::move(word));
+      }
+      full_disk = testbench::start_program(command, Input::empty);
       looptest = full_disk.pid;
     }
     Flow there{a4.master(), a5.master(), test_pattern(100000, 9)};

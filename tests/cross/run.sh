@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# run.sh TRIPLET DIR: builds looptest for another architecture (aarch64-linux-gnu or
+# arm-linux-gnueabihf) with warnings as errors, dynamic in DIR/dynamic and fully static in
+# DIR/static, and runs the unit and end-to-end tests under user-mode emulation: the unit tests
+# once, the end-to-end tests on each of the two binaries. Then prints the stripped sizes.
+# Needs g++-TRIPLET and qemu-user-static; without them it says so and skips. The target's
+# libc6 and libstdc++6 installed beside the host's (dpkg --add-architecture) are used if there.
+set -euo pipefail
+triplet=$1
+dir=$(realpath -m "$2")
+source=$(cd "$(dirname "$0")/../.." && pwd)
+toolchain=$source/cmake/$triplet.cmake
+qemu=$(sed -n 's/^set(LOOPTEST_QEMU \(.*\))$/\1/p' "$toolchain")
+
+for program in "$triplet-g++" "$qemu-static"; do
+  if ! command -v "$program" >/dev/null; then
+    echo "SKIPPED: no $program here, so nothing is built or tested for $triplet"
+    exit 0
+  fi
+done
+
+started=$SECONDS
+cmake -S "$source" -B "$dir/dynamic" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLOOPTEST_WERROR=ON
+cmake --build "$dir/dynamic" -j2
+cmake -S "$source" -B "$dir/static" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLOOPTEST_WERROR=ON \
+  -DLOOPTEST_STATIC=ON -DBUILD_TESTING=OFF
+cmake --build "$dir/static" -j2
+echo "$triplet: built in $((SECONDS - started)) s"
+
+started=$SECONDS
+ctest --test-dir "$dir/dynamic" -R '^(unit|e2e)\.' --output-on-failure
+"$source/tests/skipped.sh" "$dir/dynamic"
+LOOPTEST_BINARY=$dir/static/looptest \
+  ctest --test-dir "$dir/dynamic" -R '^e2e\.' --output-on-failure
+"$source/tests/skipped.sh" "$dir/dynamic"
+echo "$triplet: tested in $((SECONDS - started)) s"
+
+for variant in dynamic static; do
+  "$triplet-strip" -o "$dir/$variant/looptest.stripped" "$dir/$variant/looptest"
+  echo "$triplet $variant looptest: $(stat -c %s "$dir/$variant/looptest.stripped") bytes stripped;" \
+    "$(file -b "$dir/$variant/looptest" | cut -d, -f1-5)"
+done
