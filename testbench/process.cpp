@@ -263,20 +263,31 @@ std::string looptest_binary() {
   return beside_this_program("looptest");
 }
 
-#ifndef TESTBENCH_EMULATOR
-#define TESTBENCH_EMULATOR ""
+namespace {
+
+// How a cross build's programs are started: the emulator's words, separated by spaces.
+#ifdef TESTBENCH_EMULATOR
+constexpr std::string_view emulator_command = TESTBENCH_EMULATOR;
+#else
+constexpr std::string_view emulator_command;
 #endif
 
-bool emulated() { return std::string_view(TESTBENCH_EMULATOR).empty() == false; }
+std::vector<std::string> words_of(std::string_view text) {
+  std::vector<std::string> words;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find(' '), text.size());
+    if (end > 0) words.emplace_back(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return words;
+}
+
+}  // namespace
+
+bool emulated() { return !emulator_command.empty(); }
 
 std::vector<std::string> command_for(const std::string& program) {
-  std::vector<std::string> command;
-  std::string_view words = TESTBENCH_EMULATOR;
-  while (!words.empty()) {
-    const std::size_t end = std::min(words.find(' '), words.size());
-    if (end > 0) command.emplace_back(words.substr(0, end));
-    words.remove_prefix(std::min(end + 1, words.size()));
-  }
+  std::vector<std::string> command = words_of(emulator_command);
   command.push_back(program);
   return command;
 }
