@@ -26,7 +26,7 @@ _looptest() {
 
     if [[ $cur != *=* ]]; then
         mapfile -t COMPREPLY < <(compgen -W \
-            "baudrate= databits= stopbits= parity= flowcontrol= duration=" -- "$cur")
+            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval=" -- "$cur")
         compopt -o nospace 2>/dev/null
         return
     fi

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -24,11 +25,15 @@ int open_port(const char* path) {
 // is no device.
 using DeviceId = std::pair<dev_t, ino_t>;
 
-std::optional<DeviceId> device_of(int fd) {
-  struct stat status {};
-  if (fstat(fd, &status) != 0) return std::nullopt;
+DeviceId device_of(const struct stat& status) {
   if (S_ISCHR(status.st_mode)) return DeviceId{status.st_rdev, 0};
   return DeviceId{status.st_dev, status.st_ino};
+}
+
+std::optional<DeviceId> device_of(int fd) {
+  struct stat status {};
+  if (fd == -1 || fstat(fd, &status) != 0) return std::nullopt;
+  return device_of(status);
 }
 
 // Only another holder refuses the port; a file system without locks does not.
@@ -72,6 +77,33 @@ void configure_port(Port& port, const LineSettings& settings) {
 
 void restore_port(const Port& port) {
   if (port.saved) restore_line(port.fd, *port.saved);
+}
+
+bool port_gone(const Port& port) {
+  struct stat status {};
+  if (stat(port.path->data(), &status) != 0) return errno == ENOENT || errno == ENOTDIR;
+  return device_of(port.fd) != device_of(status);
+}
+
+void lose_port(Port& port) {
+  if (port.fd != -1) close(port.fd);
+  port = Port{.path = port.path, .configured = port.configured, .lost = true};
+}
+
+bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
+  const int fd = open_port(port.path->data());
+  if (fd == -1) return false;
+  const std::optional<DeviceId> device = device_of(fd);
+  if ((device && device == device_of(other.fd)) || !lock_port(fd)) {
+    close(fd);
+    return false;
+  }
+  const bool configured_before = port.configured;
+  port = Port{.path = port.path, .fd = fd};
+  configure_port(port, settings);
+  // A port that once refused the settings fails the run, whatever the new device takes.
+  port.configured = port.configured && configured_before;
+  return true;
 }
 
 }  // namespace looptest

@@ -19,6 +19,7 @@ struct Port {
   /// The driver's error counters once the line was set; empty where it keeps none.
   std::optional<LineErrors> errors_at_start{};
   bool configured = false;  ///< The port took the line settings.
+  bool lost = false;        ///< Gone from its path: its descriptor is closed, and -1.
 };
 
 // ports.cpp
@@ -30,5 +31,13 @@ bool open_ports(Port& port1, Port& port2);
 void configure_port(Port& port, const LineSettings& settings);
 /// Puts back the attributes the port had when it was opened.
 void restore_port(const Port& port);
+/// Whether the port's path no longer leads to the device it has open: a USB adapter that was
+/// unplugged, or a pty whose far end closed, leaves no node or another one behind.
+bool port_gone(const Port& port);
+/// Closes a port that is gone and marks it lost; there is nothing left to restore on it.
+void lose_port(Port& port);
+/// Opens a lost port's path again as at the start: without carrier or controlling terminal,
+/// not the other port, locked, saved and configured. False while that cannot be done.
+bool reopen_port(Port& port, const Port& other, const LineSettings& settings);
 
 }  // namespace looptest

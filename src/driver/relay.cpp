@@ -113,17 +113,17 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
   return {write_pending(direction, control, -1), read_count};
 }
 
-void relay_direction(Direction& direction, int control) {
+RelayEnd relay_direction(Direction& direction, int control) {
   for (;;) {
     if (direction.retry_at) {
-      if (!wait_until(*direction.retry_at, control)) return;
+      if (!wait_until(*direction.retry_at, control)) return RelayEnd::stopped;
       direction.retry_at.reset();
     }
     const timespec next_attempt = later_by(monotonic_now(), wait_milliseconds);
     const PassResult result = relay_pass(direction, control, wait_milliseconds);
     switch (result.pass) {
       case Pass::stopped:
-        return;
+        return RelayEnd::stopped;
       case Pass::idle:
       case Pass::relayed:
       case Pass::held:
@@ -139,6 +139,7 @@ void relay_direction(Direction& direction, int control) {
     }
     // A failed or hung-up port fails again at once: wait out the period rather than spin.
     direction.retry_at = next_attempt;
+    return RelayEnd::failed;
   }
 }
 

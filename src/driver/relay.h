@@ -73,9 +73,14 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms);
 /// Writes the pending block, waiting up to timeout_ms (-1: without end) for the port to take
 /// more: relayed once all of it is out, else write_failed, stopped or held.
 Pass write_pending(Direction& direction, int control, int timeout_ms);
-/// Relays until control becomes readable, so without end for a control of -1. A pass that
-/// fails is followed by the rest of its wait, so a dead port costs one message per wait and no
-/// CPU.
-void relay_direction(Direction& direction, int control);
+enum class RelayEnd {
+  stopped,  ///< control became readable.
+  failed,   ///< A pass failed, and said so.
+};
+
+/// Relays until control becomes readable or a pass fails. After a failed pass the next call
+/// first waits out the rest of that pass's wait, so a dead port costs one message per wait and
+/// no CPU.
+RelayEnd relay_direction(Direction& direction, int control);
 
 }  // namespace looptest

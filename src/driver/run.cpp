@@ -5,6 +5,7 @@
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <utility>
@@ -37,24 +39,62 @@ struct SharedCounts {
   std::atomic<std::uint64_t> dropped_lines{0};
 };
 
-// What ends the first relay: a signal, or the end of the duration.
+// What interrupts the first relay: a signal, the end of the duration, the time for progress,
+// or a note from the second relay.
 struct Control {
-  int signals = -1;  // the signals the run answers
-  int timer = -1;    // readable once the duration is over
-  int any = -1;      // readable when either is: what the relay watches
+  int signals = -1;   // the signals the run answers
+  int timer = -1;     // readable once the duration is over
+  int progress = -1;  // readable every interval
+  int any = -1;       // readable when any of them is: what the relay watches
+};
+
+// What the two relay processes tell each other over their link, a message each.
+enum class Note : char {
+  none = 0,      // the link holds nothing now
+  ended = 'e',   // the other end is closed
+  finish = 'f',  // to the second relay: finish the block in hand, and end
+  port = 'p',    // to the second relay: this descriptor is the port now, as it is back
+  lost = 'l',    // to the first relay: the port has gone
+};
+
+struct LinkMessage {
+  Note note = Note::none;
+  int port = 0;  // 1 or 2
+  int fd = -1;   // with Note::port
+};
+
+// Where progress was last reported.
+struct ProgressMark {
+  timespec at{};
+  std::uint64_t forward = 0;
+  std::uint64_t backward = 0;
 };
 
 struct Run {
+  const LineSettings* settings = nullptr;
   Port port1;
   Port port2;
   SharedCounts* counts = nullptr;
   Control control;
-  Direction forward;     // port 1 to port 2, relayed by this process
-  bool relays = false;   // false for a duration of 0 or less: the ports are only set up
-  pid_t second = -1;     // the second relay process, while it runs
-  int stop_second = -1;  // a byte on it asks the second relay to finish, its end to stop now
+  Direction forward;    // port 1 to port 2, relayed by this process
+  bool relays = false;  // false for a duration of 0 or less: the ports are only set up
+  pid_t second = -1;    // the second relay process, while it runs
+  int link = -1;        // to the other relay process; closing it asks the second to stop now
   bool second_started = false;
+  bool port_lost = false;  // a port was lost at some time: the run cannot pass
+  timespec next_search{};  // when lost ports are looked for again
+  timespec started{};
+  ProgressMark progress{};
 };
+
+Port& port_numbered(Run& run, int number) { return number == 1 ? run.port1 : run.port2; }
+
+// The ports a direction uses, as they are now.
+void point_at_ports(Direction& direction, const Port& in, const Port& out) {
+  direction.in = in.fd;
+  direction.out = out.fd;
+  direction.retry_at.reset();
+}
 
 // What the end found at a port's output.
 struct OutputAtEnd {
@@ -85,27 +125,79 @@ SharedCounts* map_shared_counts() {
   return new (memory) SharedCounts{};
 }
 
+bool watch(const Control& control, int fd) {
+  epoll_event readable{.events = EPOLLIN, .data = {.fd = fd}};
+  return epoll_ctl(control.any, EPOLL_CTL_ADD, fd, &readable) == 0;
+}
+
 bool take_control(Control& control) {
   control.signals = take_signals();
   control.timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  control.progress = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   control.any = epoll_create1(EPOLL_CLOEXEC);
-  if (control.timer == -1 || control.any == -1) return false;
-  for (const int fd : {control.signals, control.timer}) {
-    epoll_event readable{.events = EPOLLIN, .data = {.fd = fd}};
-    if (fd != -1 && epoll_ctl(control.any, EPOLL_CTL_ADD, fd, &readable) != 0) return false;
-  }
-  return true;
+  return control.signals != -1 && control.timer != -1 && control.progress != -1 &&
+         control.any != -1 && watch(control, control.signals) && watch(control, control.timer) &&
+         watch(control, control.progress);
 }
 
-// A timer no one can send, unlike SIGALRM.
-void start_timer(const Control& control, std::int32_t seconds) {
-  const itimerspec duration{.it_interval = {}, .it_value = {seconds, 0}};
-  timerfd_settime(control.timer, 0, &duration, nullptr);
+// Timers no one can send, unlike SIGALRM.
+void start_timer(int timer, std::int32_t seconds, bool repeats) {
+  const timespec period{seconds, 0};
+  const itimerspec times{.it_interval = repeats ? period : timespec{}, .it_value = period};
+  timerfd_settime(timer, 0, &times, nullptr);
 }
 
-bool timer_expired(const Control& control) {
+bool timer_expired(int timer) {
   std::uint64_t expirations = 0;
-  return read(control.timer, &expirations, sizeof expirations) == sizeof expirations;
+  return read(timer, &expirations, sizeof expirations) == sizeof expirations;
+}
+
+bool send_note(int link, Note note, int port, int fd = -1) {
+  std::array<char, 2> text{static_cast<char>(note), static_cast<char>('0' + port)};
+  iovec part{text.data(), text.size()};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  if (fd != -1) {
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+  }
+  return retry_interrupted([&] {
+           return static_cast<int>(sendmsg(link, &message, MSG_NOSIGNAL | MSG_DONTWAIT));
+         }) == static_cast<int>(text.size());
+}
+
+LinkMessage receive_note(int link) {
+  std::array<char, 2> text{};
+  iovec part{text.data(), text.size()};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  const int got = retry_interrupted(
+      [&] { return static_cast<int>(recvmsg(link, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)); });
+  if (got == 0 || (got == -1 && errno != EAGAIN && errno != EWOULDBLOCK)) return {Note::ended};
+  if (got != static_cast<int>(text.size())) return {};
+  LinkMessage received{static_cast<Note>(text[0]), text[1] - '0'};
+  if (const cmsghdr* header = CMSG_FIRSTHDR(&message);
+      header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+    std::memcpy(&received.fd, CMSG_DATA(header), sizeof received.fd);
+  }
+  return received;
+}
+
+// Waits up to timeout_ms (-1: without end) for fd to become readable.
+bool wait_readable(int fd, int timeout_ms) {
+  pollfd watched{fd, POLLIN, 0};
+  return poll(&watched, 1, timeout_ms) > 0;
 }
 
 DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input) {
@@ -150,37 +242,66 @@ void report_so_far(const Run& run) {
   print_summary(run.port2, run.port1, totals_so_far(run.counts->backward, run.port2));
 }
 
-// The second relay: port 2 to port 1 until the first process writes to the stop pipe, which
-// asks it to finish the block in hand and end, or closes it, which asks it to end at once. It
-// is never killed while it relays, so its counts are whole. It ends with the first process
-// however that ends, so no orphan keeps a port open; it answers no signal, as the first
-// process answers them for both.
-[[noreturn]] void relay_second(Direction& backward, pid_t first, int stop) {
+// After a failed pass: tells the first relay of each port that has gone; true if any has.
+bool tell_lost_ports(const Run& run, int link) {
+  bool lost = false;
+  for (const int number : {1, 2}) {
+    if (port_gone(number == 1 ? run.port1 : run.port2)) {
+      send_note(link, Note::lost, number);
+      lost = true;
+    }
+  }
+  return lost;
+}
+
+// The second relay: port 2 to port 1 until the first process asks it over the link to finish
+// the block in hand and end, or closes the link, which asks it to end at once. A port that has
+// gone holds it until the first process sends the port again. It is never killed while it
+// relays, so its counts are whole. It ends with the first process however that ends, so no
+// orphan keeps a port open; it answers no signal, as the first process answers them for both.
+[[noreturn]] void relay_second(Run& run, Direction& backward, pid_t first) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);  // cannot fail with a valid signal
   if (getppid() != first) _exit(1);  // the first died before the request took effect
-  relay_direction(backward, stop);
-  char finish = 0;
-  if (read(stop, &finish, 1) == 1) write_pending(backward, stop, drain_milliseconds);
-  _exit(0);
+  for (;;) {
+    if (relay_direction(backward, run.link) == RelayEnd::failed) {
+      if (!tell_lost_ports(run, run.link)) continue;
+      wait_readable(run.link, -1);
+    }
+    const LinkMessage message = receive_note(run.link);
+    if (message.note == Note::none) continue;
+    if (message.note == Note::port) {
+      Port& port = port_numbered(run, message.port);
+      if (port.fd != -1) close(port.fd);
+      port.fd = message.fd;
+      point_at_ports(backward, run.port2, run.port1);
+      continue;
+    }
+    if (message.note == Note::finish) write_pending(backward, run.link, drain_milliseconds);
+    _exit(0);
+  }
 }
 
 // Should the split fail, the first process still relays port 1 to port 2, and the end says
 // that the other direction never ran.
 void start_second_relay(Run& run, Direction& backward) {
-  std::array<int, 2> stop{-1, -1};
-  if (pipe2(stop.data(), O_CLOEXEC) != 0) return;
+  std::array<int, 2> link{-1, -1};
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link.data()) != 0) return;
   const pid_t first = getpid();
   run.second = fork();
   if (run.second == 0) {
-    for (const int fd : {stop[1], run.control.signals, run.control.timer, run.control.any}) {
+    for (const int fd :
+         {link[0], run.control.signals, run.control.timer, run.control.progress, run.control.any}) {
       close(fd);
     }
-    relay_second(backward, first, stop[0]);
+    run.link = link[1];
+    relay_second(run, backward, first);
   }
-  close(stop[0]);
-  run.stop_second = stop[1];
+  close(link[1]);
+  run.link = link[0];
   run.second_started = run.second > 0;
-  if (!run.second_started) close(std::exchange(run.stop_second, -1));
+  if (!run.second_started) close(std::exchange(run.link, -1));
+  // Should this fail, the first relay's own failures still find a lost port.
+  if (run.second_started) watch(run.control, run.link);
 }
 
 // The second relay ended, if it did, and is no more to be waited for.
@@ -190,12 +311,89 @@ bool reap_second(Run& run) {
   return true;
 }
 
+// Each direction's counts and its rate since the last progress lines.
+void report_progress(Run& run) {
+  const timespec now = monotonic_now();
+  const std::int64_t elapsed_ms = std::max<std::int64_t>(
+      1, (nanoseconds_of(now) - nanoseconds_of(run.progress.at)) / 1'000'000);
+  const std::int64_t seconds =
+      (nanoseconds_of(now) - nanoseconds_of(run.started) + 500'000'000) / 1'000'000'000;
+  const DirectionTotals forward = totals_so_far(run.counts->forward, run.port1);
+  const DirectionTotals backward = totals_so_far(run.counts->backward, run.port2);
+  const auto rate = [elapsed_ms](std::uint64_t bytes, std::uint64_t before) {
+    return (bytes - before) * 1000 / static_cast<std::uint64_t>(elapsed_ms);
+  };
+  print_message("%s\n", progress_line(seconds, *run.port1.path, *run.port2.path, forward,
+                                      rate(forward.bytes, run.progress.forward))
+                            .data());
+  print_message("%s\n", progress_line(seconds, *run.port2.path, *run.port1.path, backward,
+                                      rate(backward.bytes, run.progress.backward))
+                            .data());
+  run.progress = {now, forward.bytes, backward.bytes};
+}
+
+// A lost port is looked for again at the pace of a failed relay's retries.
+void search_later(Run& run) { run.next_search = later_by(monotonic_now(), wait_milliseconds); }
+
+void mark_lost(Run& run, Port& port) {
+  if (port.lost) return;
+  print_message("ERROR %s lost\n", port.path->data());
+  lose_port(port);
+  run.port_lost = true;
+  point_at_ports(run.forward, run.port1, run.port2);
+  search_later(run);
+}
+
+void look_for_lost_ports(Run& run) {
+  for (Port* port : {&run.port1, &run.port2}) {
+    if (!port->lost && port_gone(*port)) mark_lost(run, *port);
+  }
+}
+
+// Opens each lost port again where a device is there again, and gives it to the second relay.
+void search_lost_ports(Run& run) {
+  for (const int number : {1, 2}) {
+    Port& port = port_numbered(run, number);
+    if (!port.lost || !reopen_port(port, port_numbered(run, 3 - number), *run.settings)) continue;
+    print_message("%s back\n", port.path->data());
+    if (run.link != -1) send_note(run.link, Note::port, number, port.fd);
+  }
+  point_at_ports(run.forward, run.port1, run.port2);
+  search_later(run);
+}
+
+// What the second relay said: a port it found gone is checked here, as it may be back by now.
+void take_notes(Run& run) {
+  for (LinkMessage message = receive_note(run.link); message.note != Note::none;
+       message = receive_note(run.link)) {
+    if (message.note == Note::ended) {
+      epoll_ctl(run.control.any, EPOLL_CTL_DEL, run.link, nullptr);
+      return;
+    }
+    if (message.note == Note::lost) {
+      Port& port = port_numbered(run, message.port);
+      if (!port.lost && port_gone(port)) mark_lost(run, port);
+    }
+  }
+}
+
 // Relays port 1 to port 2 until a stop, the end of the duration or the end of the second
-// relay ends the run; answers SIGUSR1 on the way.
+// relay ends the run; answers SIGUSR1 and the progress timer on the way, and looks for a lost
+// port until it is back. While a port is lost neither direction relays.
 RunEnd relay_until_ended(Run& run) {
   for (;;) {
-    relay_direction(run.forward, run.control.any);
-    if (timer_expired(run.control)) return {};
+    if (run.port1.lost || run.port2.lost) {
+      if (!wait_readable(run.control.any, milliseconds_until(run.next_search))) {
+        search_lost_ports(run);
+        continue;
+      }
+    } else if (relay_direction(run.forward, run.control.any) == RelayEnd::failed) {
+      look_for_lost_ports(run);
+      continue;
+    }
+    if (timer_expired(run.control.timer)) return {};
+    if (timer_expired(run.control.progress)) report_progress(run);
+    if (run.link != -1) take_notes(run);
     while (const int signal_number = next_signal(run.control.signals)) {
       if (is_stop(signal_number)) return {.stop = signal_number};
       if (signal_number == SIGUSR1) report_so_far(run);
@@ -223,6 +421,7 @@ void wait_at_end(const Run& run, RunEnd& end, int timeout_ms) {
 }
 
 void finish_first_relay(Run& run, RunEnd& end) {
+  if (run.port2.lost) return;  // what it holds is not delivered
   while (!end.hurried && !run.forward.pending.empty()) {
     const int left = milliseconds_until(end.deadline);
     if (write_pending(run.forward, run.control.signals, left) != Pass::stopped) return;
@@ -231,9 +430,7 @@ void finish_first_relay(Run& run, RunEnd& end) {
 }
 
 void ask_second_to_finish(const Run& run) {
-  if (run.stop_second != -1) {
-    retry_interrupted([&] { return static_cast<int>(write(run.stop_second, "f", 1)); });
-  }
+  if (run.link != -1) send_note(run.link, Note::finish, 0);
 }
 
 // The second relay has until the deadline to finish its block, and a moment more to end; a
@@ -241,10 +438,10 @@ void ask_second_to_finish(const Run& run) {
 void end_second_relay(Run& run, RunEnd& end) {
   const timespec give_up = later_by(end.deadline, drain_milliseconds);
   while (run.second > 0 && !reap_second(run) && milliseconds_until(give_up) > 0) {
-    if (end.hurried && run.stop_second != -1) close(std::exchange(run.stop_second, -1));
+    if (end.hurried && run.link != -1) close(std::exchange(run.link, -1));
     wait_at_end(run, end, milliseconds_until(give_up));
   }
-  if (run.stop_second != -1) close(std::exchange(run.stop_second, -1));
+  if (run.link != -1) close(std::exchange(run.link, -1));
   if (run.second <= 0) return;
   kill(run.second, SIGKILL);
   retry_interrupted([&] { return static_cast<int>(waitpid(run.second, nullptr, 0)); });
@@ -281,7 +478,12 @@ RunEnd relay_both_ways(Run& run, const LineSettings& settings) {
   if (!run.relays) return {};
   Direction backward{.in = run.port2.fd, .out = run.port1.fd, .counts = &run.counts->backward};
   start_second_relay(run, backward);
-  if (settings.duration) start_timer(run.control, *settings.duration);
+  run.started = monotonic_now();
+  run.progress.at = run.started;
+  if (settings.duration) start_timer(run.control.timer, *settings.duration, false);
+  if (settings.interval && *settings.interval > 0) {
+    start_timer(run.control.progress, *settings.interval, true);
+  }
   return relay_until_ended(run);
 }
 
@@ -316,7 +518,8 @@ bool report_end(const Run& run, const RunEnd& end) {
   print_summary(run.port2, run.port1, backward);
   // A port that never had the line settings makes the test worthless however the bytes went.
   return has_errors(forward) || has_errors(backward) || forward_held || backward_held ||
-         end.second_lost || second_missing || !run.port1.configured || !run.port2.configured;
+         end.second_lost || second_missing || !run.port1.configured || !run.port2.configured ||
+         run.port_lost;
 }
 
 }  // namespace
@@ -325,6 +528,7 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
                   const LineSettings& settings) {
   std::printf("tty1=%s\ntty2=%s\n", port1_path.data(), port2_path.data());
   Run run;
+  run.settings = &settings;
   run.port1.path = &port1_path;
   run.port2.path = &port2_path;
   if (!open_ports(run.port1, run.port2)) return -1;

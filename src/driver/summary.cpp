@@ -19,11 +19,14 @@ bool has_errors(const DirectionTotals& totals) {
          (totals.line_errors && total_line_errors(*totals.line_errors) != 0);
 }
 
-SummaryLine summary_line(const PortPath& from, const PortPath& to, const DirectionTotals& totals) {
-  SummaryLine line{};
-  std::size_t length =
-      extended(0,
-               std::snprintf(line.data(), line.size(),
+namespace {
+
+// Appends the summary to what line holds up to length; returns the new length.
+std::size_t append_summary(SummaryLine& line, std::size_t length, const PortPath& from,
+                           const PortPath& to, const DirectionTotals& totals) {
+  length =
+      extended(length,
+               std::snprintf(line.data() + length, line.size() - length,
                              "%s -> %s: %llu bytes, %llu read errors, %llu write errors",
                              from.data(), to.data(), static_cast<unsigned long long>(totals.bytes),
                              static_cast<unsigned long long>(totals.read_errors),
@@ -39,9 +42,33 @@ SummaryLine summary_line(const PortPath& from, const PortPath& to, const Directi
                       line);
   }
   if (totals.undelivered != 0) {
-    std::snprintf(line.data() + length, line.size() - length, ", %llu bytes not delivered",
-                  static_cast<unsigned long long>(totals.undelivered));
+    length = extended(
+        length,
+        std::snprintf(line.data() + length, line.size() - length, ", %llu bytes not delivered",
+                      static_cast<unsigned long long>(totals.undelivered)),
+        line);
   }
+  return length;
+}
+
+}  // namespace
+
+SummaryLine summary_line(const PortPath& from, const PortPath& to, const DirectionTotals& totals) {
+  SummaryLine line{};
+  append_summary(line, 0, from, to, totals);
+  return line;
+}
+
+SummaryLine progress_line(std::int64_t seconds, const PortPath& from, const PortPath& to,
+                          const DirectionTotals& totals, std::uint64_t rate) {
+  SummaryLine line{};
+  std::size_t length = extended(
+      0,
+      std::snprintf(line.data(), line.size(), "progress %lld s: ", static_cast<long long>(seconds)),
+      line);
+  length = append_summary(line, length, from, to, totals);
+  std::snprintf(line.data() + length, line.size() - length, ", %llu bytes/s",
+                static_cast<unsigned long long>(rate));
   return line;
 }
 

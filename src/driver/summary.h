@@ -32,5 +32,9 @@ bool has_errors(const DirectionTotals& totals);
 /// ", F frame errors, O overruns, P parity errors, K breaks, U buffer overruns"; then, where
 /// bytes were not delivered, ", N bytes not delivered".
 SummaryLine summary_line(const PortPath& from, const PortPath& to, const DirectionTotals& totals);
+/// "progress S s: " and the summary line, then ", R bytes/s": S seconds into the run, R the
+/// bytes delivered per second over the last interval.
+SummaryLine progress_line(std::int64_t seconds, const PortPath& from, const PortPath& to,
+                          const DirectionTotals& totals, std::uint64_t rate);
 
 }  // namespace looptest

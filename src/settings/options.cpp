@@ -56,6 +56,8 @@ void read_option(LineSettings& settings, std::string_view argument, std::FILE* o
     store_number(settings.stopbits, value);
   } else if (key == "duration") {
     store_number(settings.duration, value);
+  } else if (key == "interval") {
+    store_number(settings.interval, value);
   } else if (key == "parity") {
     settings.parity = parity_of_keyword(value);
   } else if (key == "flowcontrol") {
@@ -87,6 +89,7 @@ void write_usage(std::FILE* out) {
       "  parity=none|even|odd|mark|space          default none\n"
       "  flowcontrol=none|hardware|software       default hardware (RTS/CTS)\n"
       "  duration=SECONDS     end the run after that long; default: run until stopped\n"
+      "  interval=SECONDS     print each direction's progress that often; default: never\n"
       "\n"
       "example: looptest a4 a5 baudrate=9600 parity=even duration=60\n"
       "\n"

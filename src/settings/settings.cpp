@@ -68,6 +68,7 @@ void print_settings_report(std::FILE* out, const LineSettings& settings) {
                static_cast<int>(parity.size()), parity.data(), static_cast<int>(flow.size()),
                flow.data());
   if (settings.duration) std::fprintf(out, "Duration = %d\n", *settings.duration);
+  if (settings.interval) std::fprintf(out, "Interval = %d\n", *settings.interval);
 }
 
 }  // namespace looptest

@@ -22,6 +22,8 @@ struct LineSettings {
   /// Not the line's but the run's: seconds until it ends by itself; empty, it runs until
   /// stopped.
   std::optional<std::int32_t> duration{};
+  /// Seconds between progress lines; empty, or 0 or less, none are printed.
+  std::optional<std::int32_t> interval{};
 };
 
 // settings.cpp
@@ -33,7 +35,8 @@ Parity parity_of_keyword(std::string_view keyword);
 std::string_view flow_control_keyword(FlowControl flow_control);
 /// The flow control a word names; none for any other word.
 FlowControl flow_control_of_keyword(std::string_view keyword);
-/// Writes the six lines of the "Installed values" report, and the duration when one was given.
+/// Writes the six lines of the "Installed values" report, and the duration and the interval
+/// when they were given.
 void print_settings_report(std::FILE* out, const LineSettings& settings);
 
 }  // namespace looptest

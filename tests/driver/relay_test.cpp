@@ -207,7 +207,8 @@ TEST_F(Relay, AStopReachesADirectionThatIsWaitingOutAFailure) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(write(control.write_end(), "!", 1), 1);
   });
-  relay_direction(direction, control.read_end());
+  EXPECT_EQ(relay_direction(direction, control.read_end()), RelayEnd::failed);
+  EXPECT_EQ(relay_direction(direction, control.read_end()), RelayEnd::stopped);
   stopper.join();
   EXPECT_TRUE(direction.retry_at.has_value()) << "it returned before its wait was over";
   EXPECT_EQ(counts.read_errors, 1u);

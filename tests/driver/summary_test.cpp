@@ -39,6 +39,23 @@ TEST(Summary, TheLongestNumbersFitWhole) {
       line.ends_with(", 4294967295 buffer overruns, 18446744073709551615 bytes not "
                      "delivered"))
       << line;
+  const std::string progress = progress_line(std::numeric_limits<std::int64_t>::max(), longest,
+                                             longest, {most, most, most, totals.line_errors}, most)
+                                   .data();
+  EXPECT_TRUE(progress.starts_with("progress 9223372036854775807 s: /dev/tep/a-2147483648 -> "))
+      << progress;
+  EXPECT_TRUE(progress.ends_with(" 4294967295 buffer overruns, 18446744073709551615 bytes/s"))
+      << progress;
+}
+
+TEST(Summary, ProgressIsTheSummaryWithTheTimeAndTheRate) {
+  const std::string progress =
+      progress_line(30, make_port_path("/dev/tep/a4"), make_port_path("/dev/tep/a5"),
+                    {.bytes = 345600, .read_errors = 1, .line_errors = std::nullopt}, 11520)
+          .data();
+  EXPECT_EQ(progress,
+            "progress 30 s: /dev/tep/a4 -> /dev/tep/a5: 345600 bytes, 1 read errors, 0 write "
+            "errors, 11520 bytes/s");
 }
 
 TEST(Summary, AnyErrorOfAnyKindCounts) {

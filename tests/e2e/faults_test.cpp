@@ -48,7 +48,8 @@ TEST_F(Faults, AHungUpPortNeitherSpinsNorFloods) {
   const VirtualPort a5 = make_port("a5");
   const Program& looptest = start_relay(a4, a5);
 
-  // a4's cable is pulled: port 1 reads as ready yet empty, and writes to it fail.
+  // a4's cable is pulled: writes to port 1 fail, and as a pty's device node goes with its far
+  // end, the port is lost, and said so once.
   const auto fault = Clock::now();
   a4.hang_up();
   Observed observed;
@@ -56,8 +57,11 @@ TEST_F(Faults, AHungUpPortNeitherSpinsNorFloods) {
   const int write_errors = count_lines(observed.output, "ERROR writing");
   EXPECT_GE(write_errors, 1) << observed.output;
   EXPECT_LE(write_errors, observed.most_messages) << observed.output;
+  const std::string_view lost = "ERROR /dev/tep/a4 lost\n";
+  EXPECT_EQ(count_lines(observed.output, lost.substr(0, lost.size() - 1)), 1) << observed.output;
   EXPECT_EQ(observed.output.size(),
-            static_cast<std::size_t>(write_errors) * std::string_view("ERROR writing\n").size())
+            static_cast<std::size_t>(write_errors) * std::string_view("ERROR writing\n").size() +
+                lost.size())
       << "a hang-up is no read error: " << observed.output;
   EXPECT_LT(observed.cpu_ticks, most_cpu_ticks_in_window);
 }

@@ -92,6 +92,7 @@ TEST_F(Output, OutputThatTakesNothingHoldsUpNeitherTheRelayNorTheStop) {
       {Kind::pipe, {}, SIGTERM},
       {Kind::fifo, {"duration=2"}, 0},
       {Kind::stopped_terminal, {}, SIGINT},
+      {Kind::pipe, {"interval=1", "duration=3"}, 0},  // progress lines, all dropped
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(name_of(c.kind));

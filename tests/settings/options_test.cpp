@@ -82,6 +82,8 @@ TEST(ReadOptions, NumbersTakeEffectOnlyWhenWholeAndIn32Bits) {
   EXPECT_EQ(reading.settings.duration, std::nullopt) << "only given, a duration is set";
   EXPECT_EQ(read_all({"duration=10x"}).settings.duration, std::nullopt);
   EXPECT_EQ(read_all({"duration=10", "duration= 20", "duration=30 "}).settings.duration, 20);
+  EXPECT_EQ(reading.settings.interval, std::nullopt) << "only given, an interval is set";
+  EXPECT_EQ(read_all({"interval=5", "interval=6s"}).settings.interval, 5);
 }
 
 TEST(ReadOptions, WordsThatAreNotKeywordsMeanNone) {

@@ -34,16 +34,21 @@ TEST(SettingsReport, ShowsNumbersAsStoredEvenWhereTheLineCannotHonourThem) {
             "Flowcontrol = software\n");
 }
 
-TEST(SettingsReport, ShowsTheDurationOnlyWhenOneWasGiven) {
+TEST(SettingsReport, ShowsTheDurationAndTheIntervalOnlyWhenGiven) {
   LineSettings settings;
   settings.duration = 60;
   EXPECT_TRUE(report_of(settings).ends_with("Flowcontrol = hardware\nDuration = 60\n"));
   settings.duration = -1;
   EXPECT_TRUE(report_of(settings).ends_with("Duration = -1\n"));
+  settings.interval = 10;
+  EXPECT_TRUE(report_of(settings).ends_with("Duration = -1\nInterval = 10\n"));
+  settings.duration.reset();
+  EXPECT_TRUE(report_of(settings).ends_with("Flowcontrol = hardware\nInterval = 10\n"));
 }
 
 TEST(SettingsReport, ValuesOutOfRangeReadAsNone) {
-  const LineSettings settings{9600, static_cast<Parity>(0), 8, static_cast<FlowControl>(7), 1, {}};
+  const LineSettings settings{9600, static_cast<Parity>(0), 8, static_cast<FlowControl>(7), 1, {},
+                              {}};
   const std::string report = report_of(settings);
   EXPECT_NE(report.find("Parity = none\n"), std::string::npos);
   EXPECT_NE(report.find("Flowcontrol = none\n"), std::string::npos);

@@ -1,0 +1,172 @@
+// Long runs: progress lines while the tool relays, and a port that is lost and comes back.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "e2e.h"
+
+namespace e2e {
+namespace {
+
+class LongRun : public LoopTest {};
+
+struct Progress {
+  long long seconds = 0;
+  std::string from;
+  std::string to;
+  unsigned long long bytes = 0;
+  unsigned long long rate = 0;
+};
+
+// The progress lines of an output, in order; a line that starts as one but does not read as
+// one fails the test.
+std::vector<Progress> progress_lines(const std::string& output) {
+  static const std::regex form(
+      R"(progress (\d+) s: (\S+) -> (\S+): (\d+) bytes, 0 read errors, 0 write errors, )"
+      R"((\d+) bytes/s)");
+  std::vector<Progress> found;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("progress")) continue;
+    std::smatch part;
+    if (!std::regex_match(line, part, form)) {
+      ADD_FAILURE() << "not a progress line: " << line;
+      continue;
+    }
+    found.push_back(
+        {std::stoll(part[1]), part[2], part[3], std::stoull(part[4]), std::stoull(part[5])});
+  }
+  return found;
+}
+
+TEST_F(LongRun, ProgressLinesGiveEachDirectionsCountsAndRateEveryInterval) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"interval=1", "duration=4"});
+  Flow there{a4.master(), a5.master(), test_pattern(3000, 1)};
+  Flow back{a5.master(), a4.master(), test_pattern(2000, 2)};
+  ASSERT_TRUE(transfer({&there, &back}, patience_ms));
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(exited_with(finished.status, 0)) << finished.output;
+  // start_relay sent one byte each way before.
+  EXPECT_TRUE(
+      finished.output.ends_with(summary(a4, a5, 3001) + "\n" + summary(a5, a4, 2001) + "\n"))
+      << finished.output;
+
+  // One line per direction each second until the end; the last seconds were idle.
+  const std::vector<Progress> lines = progress_lines(finished.output);
+  ASSERT_GE(lines.size(), 4u) << finished.output;
+  ASSERT_EQ(lines.size() % 2, 0u) << finished.output;
+  long long seconds_before = 0;
+  unsigned long long most_rate[2] = {0, 0};
+  for (std::size_t i = 0; i < lines.size(); i += 2) {
+    EXPECT_EQ(lines[i].from, a4.path());
+    EXPECT_EQ(lines[i].to, a5.path());
+    EXPECT_EQ(lines[i + 1].from, a5.path());
+    EXPECT_EQ(lines[i + 1].seconds, lines[i].seconds);
+    EXPECT_GT(lines[i].seconds, seconds_before);
+    seconds_before = lines[i].seconds;
+    for (std::size_t d = 0; d < 2; ++d) {
+      EXPECT_LE(lines[i + d].rate, lines[i + d].bytes);
+      most_rate[d] = std::max(most_rate[d], lines[i + d].rate);
+    }
+  }
+  EXPECT_GT(most_rate[0], 0u);
+  EXPECT_GT(most_rate[1], 0u);
+  EXPECT_EQ(lines[lines.size() - 2].bytes, 3001u);
+  EXPECT_EQ(lines[lines.size() - 2].rate, 0u);
+  EXPECT_EQ(lines.back().bytes, 2001u);
+  EXPECT_EQ(lines.back().rate, 0u);
+}
+
+TEST_F(LongRun, WithoutAnIntervalThereIsNoProgress) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"duration=2", "interval=0"});
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_EQ(finished.output, summary(a4, a5, 1) + "\n" + summary(a5, a4, 1) + "\n");
+  EXPECT_TRUE(exited_with(finished.status, 0));
+}
+
+// What arrives at `to` within a moment is the start of what was sent, in order, byte for byte.
+void expect_a_prefix_arrives(const std::vector<char>& sent, const VirtualPort& to) {
+  const std::string arrived = read_all_left_now(to);
+  ASSERT_LE(arrived.size(), sent.size());
+  EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), sent.begin()))
+      << "what arrived is not the start of what was sent";
+}
+
+// The far end of one port closes, while it sends or while the line is idle, and its device node
+// goes; seconds later a new device appears under the same name. The run finds it, sets it up
+// as it did at the start, and relays on both ways; at the end it puts back the new device's
+// attributes. Ended by its duration, the run fails.
+TEST_F(LongRun, APortThatIsLostAndComesBackIsTakenUpAgain) {
+  struct Case {
+    bool port1;  ///< a4 is lost, else a5
+    bool mid_stream;
+    int stop;  ///< The signal that ends the run; 0 for its duration.
+  };
+  for (const Case c : {Case{true, false, 0}, Case{true, true, SIGTERM}, Case{false, false, SIGINT},
+                       Case{false, true, SIGTERM}}) {
+    SCOPED_TRACE((c.port1 ? "a4 lost" : "a5 lost") +
+                 std::string(c.mid_stream ? " mid-stream" : ""));
+    std::optional<VirtualPort> a4(make_port("a4"));
+    std::optional<VirtualPort> a5(make_port("a5"));
+    std::optional<VirtualPort>& lost = c.port1 ? a4 : a5;
+    std::optional<VirtualPort>& kept = c.port1 ? a5 : a4;
+    const termios kept_before = give_own_attributes(*kept);
+    Program& looptest = start_relay(*a4, *a5, {c.stop == 0 ? "duration=12" : "duration=600"});
+    std::string output;
+
+    Flow there{a4->master(), a5->master(), test_pattern(50000, 1)};
+    Flow back{a5->master(), a4->master(), test_pattern(50000, 2)};
+    ASSERT_TRUE(transfer({&there, &back}, patience_ms));
+    std::vector<char> cut;
+    if (c.mid_stream) {
+      // The far end that goes is sending as it goes.
+      cut = test_pattern(4000, 3);
+      const ssize_t written = write(lost->master(), cut.data(), cut.size());
+      ASSERT_GT(written, 0);
+      cut.resize(static_cast<std::size_t>(written));
+    }
+    lost->hang_up();
+    const std::string path = lost->path();
+    ASSERT_TRUE(
+        testbench::read_until(looptest.output, output, "ERROR " + path + " lost\n", patience_ms))
+        << output;
+    if (c.mid_stream) expect_a_prefix_arrives(cut, *kept);
+    lost.reset();  // the link goes with the device
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    lost.emplace(make_port(c.port1 ? "a4" : "a5"));
+    const termios new_before = give_own_attributes(*lost);
+    ASSERT_TRUE(testbench::read_until(looptest.output, output, path + " back\n", patience_ms))
+        << output;
+
+    // Both ways again, every byte in order.
+    Flow there_again{a4->master(), a5->master(), test_pattern(30000, 4)};
+    Flow back_again{a5->master(), a4->master(), test_pattern(30000, 5)};
+    EXPECT_TRUE(transfer({&there_again, &back_again}, patience_ms)) << output;
+    if (c.stop != 0) {
+      ASSERT_EQ(kill(looptest.pid, c.stop), 0);
+    }
+    const Finished finished = wait_for_end(looptest);
+    output += finished.output;
+    if (c.stop == 0) {
+      EXPECT_TRUE(exited_with(finished.status, 1)) << "a run that lost a port cannot pass";
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(finished.status) && WTERMSIG(finished.status) == c.stop);
+    }
+    EXPECT_EQ(count_lines(output, "ERROR " + path + " lost"), 1) << output;
+    EXPECT_EQ(count_lines(output, path + " back"), 1) << output;
+    expect_same_attributes(new_before, *lost);
+    expect_same_attributes(kept_before, *kept);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
