@@ -70,6 +70,11 @@ std::string enter_private_dev() {
                                             "newinstance,ptmxmode=0666,mode=0620") != 0) {
     return failed("mounting a new devpts instance");
   }
+  // Shared memory, as programs run beside the tool (Python's multiprocessing) expect.
+  if (mkdir("/dev/shm", 01777) != 0 ||
+      mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=16m") != 0) {
+    return failed("mounting a tmpfs on /dev/shm");
+  }
   if (symlink("pts/ptmx", "/dev/ptmx") != 0 || symlink("/proc/self/fd", "/dev/fd") != 0 ||
       symlink("/proc/self/fd/0", "/dev/stdin") != 0 ||
       symlink("/proc/self/fd/1", "/dev/stdout") != 0 ||

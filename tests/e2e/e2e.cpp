@@ -58,6 +58,12 @@ Program& LoopTest::start(const std::vector<std::string>& arguments, const testbe
   return programs_.back();
 }
 
+Program& LoopTest::start_other(const std::vector<std::string>& command) {
+  programs_.push_back(testbench::start_program(command, Input::empty));
+  EXPECT_GT(programs_.back().pid, 0) << "could not start " << command[0];
+  return programs_.back();
+}
+
 Finished LoopTest::run(const std::vector<std::string>& arguments, const std::string& input) {
   Program& program = start(arguments, Input::pipe);
   EXPECT_EQ(write(program.input, input.data(), input.size()), static_cast<ssize_t>(input.size()));

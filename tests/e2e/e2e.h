@@ -62,6 +62,8 @@ class LoopTest : public testing::Test {
   Finished run(const std::vector<std::string>& arguments, const std::string& input = "");
   /// Starts "looptest a b options...", waits for the path lines and for one byte to cross
   /// each way, so that both ports are configured and both relays run.
+  /// Starts another program, which ends with the test as looptest does.
+  Program& start_other(const std::vector<std::string>& command);
   Program& start_relay(const VirtualPort& a, const VirtualPort& b,
                        const std::vector<std::string>& options = {},
                        const testbench::Launch& launch = {}, int reader = -1);

@@ -1,0 +1,130 @@
+// The Ansible playbook under dist/ansible: one loop test on several boards at once, one
+// report. The boards are local connections here, each with its own virtual ports, whose far
+// ends this test drives while the runs go on.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "e2e.h"
+
+namespace e2e {
+namespace {
+
+class Fleet : public LoopTest {};
+
+constexpr const char* ansible_playbook = "/usr/bin/ansible-playbook";
+
+struct Board {
+  std::string host;
+  VirtualPort* port1;
+  VirtualPort* port2;
+  std::size_t forward;   ///< Bytes the test sends from port 1 to port 2.
+  std::size_t backward;  ///< And back.
+};
+
+std::string inventory_for(const std::vector<Board>& boards) {
+  std::string command;
+  for (const std::string& word : testbench::looptest_command()) {
+    command += (command.empty() ? "\"" : ", \"") + word + "\"";
+  }
+  std::string text =
+      "all:\n"
+      "  vars:\n"
+      "    ansible_connection: local\n"
+      "    ansible_python_interpreter: /usr/bin/python3\n"
+      "    looptest_duration: 6\n"
+      "    looptest_command: [" +
+      command +
+      "]\n"
+      "  hosts:\n";
+  for (const Board& board : boards) {
+    text += "    " + board.host + ": {looptest_port1: " + board.port1->path().substr(9) +
+            ", looptest_port2: " + board.port2->path().substr(9) + "}\n";
+  }
+  return text;
+}
+
+// Whether the tool has set up the port: the line settings it gives by default include RTS/CTS,
+// which the test bench's ports start without.
+bool set_up(const VirtualPort& port) { return (attributes_of(port).c_cflag & CRTSCTS) != 0; }
+
+// The report's row for host, its words split at blanks.
+std::vector<std::string> row_of(const std::string& report, const std::string& host) {
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> row;
+    for (std::string word; words >> word;) row.push_back(word);
+    if (!row.empty() && row[0] == host) return row;
+  }
+  return {};
+}
+
+TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
+  if (access(ansible_playbook, X_OK) != 0) {
+    GTEST_SKIP() << "no " << ansible_playbook
+                 << " here (apt-get install ansible-core), so the playbook is not run";
+  }
+  VirtualPort a4 = make_port("a4");
+  VirtualPort a5 = make_port("a5");
+  VirtualPort a6 = make_port("a6");
+  VirtualPort a7 = make_port("a7");
+  VirtualPort s1 = make_port("s1");
+  VirtualPort s2 = make_port("s2");
+  const std::vector<Board> boards{{"board1", &a4, &a5, 20000, 30000},
+                                  {"board2", &a6, &a7, 1000, 0},
+                                  {"board3", &s1, &s2, 5000, 5000}};  // whose s1 goes
+  std::array<char, 32> work_template{"/tmp/looptest-fleet-XXXXXX"};
+  ASSERT_NE(mkdtemp(work_template.data()), nullptr);
+  const std::filesystem::path work = work_template.data();
+  std::ofstream(work / "boards.yml") << inventory_for(boards);
+  Program& ansible = start_other({ansible_playbook, "-i", work / "boards.yml",
+                                  std::string(LOOPTEST_SOURCE_DIR) + "/dist/ansible/looptest.yml",
+                                  "-e", "looptest_report=" + (work / "report.txt").string()});
+
+  // Each board's far ends send their bytes once its run has set up both ports.
+  for (const Board& board : boards) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!(set_up(*board.port1) && set_up(*board.port2)) &&
+           std::chrono::steady_clock::now() < deadline && testbench::is_running(ansible.pid)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(set_up(*board.port1) && set_up(*board.port2)) << board.host << " never ran";
+    Flow there{board.port1->master(), board.port2->master(), test_pattern(board.forward, 1)};
+    Flow back{board.port2->master(), board.port1->master(), test_pattern(board.backward, 2)};
+    EXPECT_TRUE(transfer({&there, &back}, patience_ms)) << board.host;
+  }
+  s1.hang_up();  // board3's cable is pulled before its run ends
+
+  std::string output;
+  EXPECT_TRUE(testbench::read_to_end(ansible.output, output, 120000)) << output;
+  const int status = testbench::wait_for_exit(ansible.pid, patience_ms);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "one board failed:\n" << output;
+  EXPECT_NE(output.find("1 of 3 boards failed: board3"), std::string::npos) << output;
+
+  std::ifstream file(work / "report.txt");
+  const std::string report((std::istreambuf_iterator<char>(file)), {});
+  const std::vector<std::vector<std::string>> expected{
+      {"board1", "/dev/tep/a4", "/dev/tep/a5", "20000", "30000", "0", "pass"},
+      {"board2", "/dev/tep/a6", "/dev/tep/a7", "1000", "0", "0", "pass"},
+  };
+  for (const std::vector<std::string>& row : expected) {
+    EXPECT_EQ(row_of(report, row[0]), row) << report;
+  }
+  const std::vector<std::string> failed = row_of(report, "board3");
+  ASSERT_EQ(failed.size(), 9u) << report;
+  EXPECT_EQ(std::vector(failed.begin(), failed.begin() + 5),
+            (std::vector<std::string>{"board3", "/dev/tep/s1", "/dev/tep/s2", "5000", "5000"}))
+      << report;
+  EXPECT_NE(failed[5], "0") << "the pulled cable is counted: " << report;
+  EXPECT_EQ(failed[6] + " " + failed[7] + " " + failed[8], "fail (status 1)") << report;
+  EXPECT_NE(report.find("  ERROR /dev/tep/s1 lost\n"), std::string::npos) << report;
+  std::filesystem::remove_all(work);
+}
+
+}  // namespace
+}  // namespace e2e
