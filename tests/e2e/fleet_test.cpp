@@ -123,6 +123,7 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
   EXPECT_NE(failed[5], "0") << "the pulled cable is counted: " << report;
   EXPECT_EQ(failed[6] + " " + failed[7] + " " + failed[8], "fail (status 1)") << report;
   EXPECT_NE(report.find("  ERROR /dev/tep/s1 lost\n"), std::string::npos) << report;
+  std::printf("%s", report.c_str());
   std::filesystem::remove_all(work);
 }
 
