@@ -54,6 +54,7 @@ enum class Note : char {
   ended = 'e',   // the other end is closed
   finish = 'f',  // to the second relay: finish the block in hand, and end
   port = 'p',    // to the second relay: this descriptor is the port now, as it is back
+  kept = 'k',    // to the second relay: the port it found gone is there as before
   lost = 'l',    // to the first relay: the port has gone
 };
 
@@ -268,7 +269,7 @@ bool tell_lost_ports(const Run& run, int link) {
       wait_readable(run.link, -1);
     }
     const LinkMessage message = receive_note(run.link);
-    if (message.note == Note::none) continue;
+    if (message.note == Note::none || message.note == Note::kept) continue;
     if (message.note == Note::port) {
       Port& port = port_numbered(run, message.port);
       if (port.fd != -1) close(port.fd);
@@ -362,7 +363,8 @@ void search_lost_ports(Run& run) {
   search_later(run);
 }
 
-// What the second relay said: a port it found gone is checked here, as it may be back by now.
+// What the second relay said: a port it found gone is checked here, as it may be back by now;
+// if it is there as before, the second relay is told to carry on.
 void take_notes(Run& run) {
   for (LinkMessage message = receive_note(run.link); message.note != Note::none;
        message = receive_note(run.link)) {
@@ -372,7 +374,12 @@ void take_notes(Run& run) {
     }
     if (message.note == Note::lost) {
       Port& port = port_numbered(run, message.port);
-      if (!port.lost && port_gone(port)) mark_lost(run, port);
+      if (port.lost) continue;  // it gets the port when it is back
+      if (port_gone(port)) {
+        mark_lost(run, port);
+      } else {
+        send_note(run.link, Note::kept, message.port);
+      }
     }
   }
 }
