@@ -218,7 +218,13 @@ long long cpu_nanoseconds(pid_t pid) {
 }
 
 bool has_ended(pid_t pid, int timeout_ms) {
-  return wait_for_exit(pid, timeout_ms) != -1 || !is_running(pid);
+  // A process that is not this one's to wait for (no subreaper under an emulator) is watched.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (wait_for_exit(pid, 0) == -1 && is_running(pid)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 bool become_subreaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
