@@ -1,5 +1,6 @@
 // Long runs: progress lines while the tool relays, and a port that is lost and comes back.
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -82,6 +83,7 @@ TEST_F(LongRun, ProgressLinesGiveEachDirectionsCountsAndRateEveryInterval) {
   EXPECT_EQ(lines[lines.size() - 2].rate, 0u);
   EXPECT_EQ(lines.back().bytes, 2001u);
   EXPECT_EQ(lines.back().rate, 0u);
+  std::printf("%s", finished.output.c_str());
 }
 
 TEST_F(LongRun, WithoutAnIntervalThereIsNoProgress) {
@@ -165,6 +167,8 @@ TEST_F(LongRun, APortThatIsLostAndComesBackIsTakenUpAgain) {
     EXPECT_EQ(count_lines(output, path + " back"), 1) << output;
     expect_same_attributes(new_before, *lost);
     expect_same_attributes(kept_before, *kept);
+    std::printf("-- %s%s, ended by %s:\n%s", path.c_str(), c.mid_stream ? " mid-stream" : "",
+                c.stop == 0 ? "its duration" : strsignal(c.stop), output.c_str());
   }
 }
 
