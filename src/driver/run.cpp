@@ -5,7 +5,6 @@
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,12 +14,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <optional>
 #include <utility>
 
 #include "driver/clock.h"
+#include "driver/link.h"
 #include "driver/messages.h"
 #include "driver/ports.h"
 #include "driver/relay.h"
@@ -48,22 +47,6 @@ struct Control {
   int any = -1;       // readable when any of them is: what the relay watches
 };
 
-// What the two relay processes tell each other over their link, a message each.
-enum class Note : char {
-  none = 0,      // the link holds nothing now
-  ended = 'e',   // the other end is closed
-  finish = 'f',  // to the second relay: finish the block in hand, and end
-  port = 'p',    // to the second relay: this descriptor is the port now, as it is back
-  kept = 'k',    // to the second relay: the port it found gone is there as before
-  lost = 'l',    // to the first relay: the port has gone
-};
-
-struct LinkMessage {
-  Note note = Note::none;
-  int port = 0;  // 1 or 2
-  int fd = -1;   // with Note::port
-};
-
 // Where progress was last reported.
 struct ProgressMark {
   timespec at{};
@@ -88,6 +71,7 @@ struct Run {
   ProgressMark progress{};
 };
 
+// cppcheck-suppress constParameter ; the port it returns is changed through it
 Port& port_numbered(Run& run, int number) { return number == 1 ? run.port1 : run.port2; }
 
 // The ports a direction uses, as they are now.
@@ -151,48 +135,6 @@ void start_timer(int timer, std::int32_t seconds, bool repeats) {
 bool timer_expired(int timer) {
   std::uint64_t expirations = 0;
   return read(timer, &expirations, sizeof expirations) == sizeof expirations;
-}
-
-bool send_note(int link, Note note, int port, int fd = -1) {
-  std::array<char, 2> text{static_cast<char>(note), static_cast<char>('0' + port)};
-  iovec part{text.data(), text.size()};
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-  msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
-  if (fd != -1) {
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-  }
-  return retry_interrupted([&] {
-           return static_cast<int>(sendmsg(link, &message, MSG_NOSIGNAL | MSG_DONTWAIT));
-         }) == static_cast<int>(text.size());
-}
-
-LinkMessage receive_note(int link) {
-  std::array<char, 2> text{};
-  iovec part{text.data(), text.size()};
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-  msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
-  message.msg_control = control.data();
-  message.msg_controllen = control.size();
-  const int got = retry_interrupted(
-      [&] { return static_cast<int>(recvmsg(link, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)); });
-  if (got == 0 || (got == -1 && errno != EAGAIN && errno != EWOULDBLOCK)) return {Note::ended};
-  if (got != static_cast<int>(text.size())) return {};
-  LinkMessage received{static_cast<Note>(text[0]), text[1] - '0'};
-  if (const cmsghdr* header = CMSG_FIRSTHDR(&message);
-      header != nullptr && header->cmsg_type == SCM_RIGHTS) {
-    std::memcpy(&received.fd, CMSG_DATA(header), sizeof received.fd);
-  }
-  return received;
 }
 
 // Waits up to timeout_ms (-1: without end) for fd to become readable.
@@ -286,7 +228,7 @@ bool tell_lost_ports(const Run& run, int link) {
 // that the other direction never ran.
 void start_second_relay(Run& run, Direction& backward) {
   std::array<int, 2> link{-1, -1};
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link.data()) != 0) return;
+  if (!make_link(link)) return;
   const pid_t first = getpid();
   run.second = fork();
   if (run.second == 0) {
