@@ -3,9 +3,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <cstdio>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -27,20 +28,26 @@ struct Progress {
 // The progress lines of an output, in order; a line that starts as one but does not read as
 // one fails the test.
 std::vector<Progress> progress_lines(const std::string& output) {
-  static const std::regex form(
-      R"(progress (\d+) s: (\S+) -> (\S+): (\d+) bytes, 0 read errors, 0 write errors, )"
-      R"((\d+) bytes/s)");
   std::vector<Progress> found;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
     if (!line.starts_with("progress")) continue;
-    std::smatch part;
-    if (!std::regex_match(line, part, form)) {
+    Progress progress;
+    std::array<char, 64> from{};
+    std::array<char, 64> to{};
+    int length = 0;
+    const int read = std::sscanf(line.c_str(),
+                                 "progress %lld s: %63[^ ] -> %63[^:]: %llu bytes, 0 read errors, "
+                                 "0 write errors, %llu bytes/s%n",
+                                 &progress.seconds, from.data(), to.data(), &progress.bytes,
+                                 &progress.rate, &length);
+    if (read != 5 || static_cast<std::size_t>(length) != line.size()) {
       ADD_FAILURE() << "not a progress line: " << line;
       continue;
     }
-    found.push_back(
-        {std::stoll(part[1]), part[2], part[3], std::stoull(part[4]), std::stoull(part[5])});
+    progress.from = from.data();
+    progress.to = to.data();
+    found.push_back(progress);
   }
   return found;
 }
