@@ -80,9 +80,14 @@ void restore_port(const Port& port) {
 }
 
 bool port_gone(const Port& port) {
-  struct stat status {};
-  if (stat(port.path->data(), &status) != 0) return errno == ENOENT || errno == ENOTDIR;
-  return device_of(port.fd) != device_of(status);
+  struct stat at_path {};
+  if (stat(port.path->data(), &at_path) != 0) return errno == ENOENT || errno == ENOTDIR;
+  struct stat open_one {};
+  if (fstat(port.fd, &open_one) != 0) return false;
+  // A USB adapter plugged in again often gets its old device number back, but never its old
+  // node: a node made anew is a new device.
+  return at_path.st_rdev != open_one.st_rdev || at_path.st_dev != open_one.st_dev ||
+         at_path.st_ino != open_one.st_ino;
 }
 
 void lose_port(Port& port) {

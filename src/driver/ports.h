@@ -31,8 +31,8 @@ bool open_ports(Port& port1, Port& port2);
 void configure_port(Port& port, const LineSettings& settings);
 /// Puts back the attributes the port had when it was opened.
 void restore_port(const Port& port);
-/// Whether the port's path no longer leads to the device it has open: a USB adapter that was
-/// unplugged, or a pty whose far end closed, leaves no node or another one behind.
+/// Whether the port's path no longer leads to the node it has open: a USB adapter that was
+/// unplugged, or a pty whose far end closed, leaves no node or a new one behind.
 bool port_gone(const Port& port);
 /// Closes a port that is gone and marks it lost; there is nothing left to restore on it.
 void lose_port(Port& port);

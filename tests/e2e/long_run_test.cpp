@@ -1,11 +1,14 @@
 // Long runs: progress lines while the tool relays, and a port that is lost and comes back.
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -177,6 +180,36 @@ TEST_F(LongRun, APortThatIsLostAndComesBackIsTakenUpAgain) {
     std::printf("-- %s%s, ended by %s:\n%s", path.c_str(), c.mid_stream ? " mid-stream" : "",
                 c.stop == 0 ? "its duration" : strsignal(c.stop), output.c_str());
   }
+}
+
+// A USB adapter unplugged and plugged in again within seconds gets its device number back,
+// and a new node, before the tool looks again: that is a new device all the same. A pty can
+// be opened only through its own devpts node, so here the port is a node of the null device,
+// which reads as ready yet empty, fails every pass, and is made again with the same number.
+TEST_F(LongRun, ANodeMadeAgainWithTheSameDeviceNumberIsANewDevice) {
+  const VirtualPort a5 = make_port("a5");
+  struct stat null_device {};
+  ASSERT_EQ(stat("/dev/null", &null_device), 0);
+  const auto make_node = [&] {
+    return mknod("/dev/tep/a4", S_IFCHR | 0600, null_device.st_rdev) == 0;
+  };
+  if (!make_node()) {
+    GTEST_SKIP() << "no device node can be made here (mknod: " << std::strerror(errno)
+                 << "), as in a user namespace";
+  }
+  Program& looptest = start({"a4", "a5"});
+  std::string output;
+  ASSERT_TRUE(testbench::read_until(looptest.output, output, "tty2=/dev/tep/a5\n", patience_ms));
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // its first pass failed, the node there
+  ASSERT_EQ(unlink("/dev/tep/a4"), 0);
+  ASSERT_TRUE(make_node());
+  EXPECT_TRUE(
+      testbench::read_until(looptest.output, output, "ERROR /dev/tep/a4 lost\n", patience_ms))
+      << output;
+  EXPECT_TRUE(testbench::read_until(looptest.output, output, "/dev/tep/a4 back\n", patience_ms))
+      << output;
+  EXPECT_EQ(count_lines(output, "ERROR /dev/tep/a4 lost"), 1) << output;
+  unlink("/dev/tep/a4");
 }
 
 }  // namespace
