@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -60,14 +61,26 @@ void write_all(int fd, std::string_view data) {
 
 }  // namespace
 
-std::string Guest::boot() {
+std::string Guest::boot(const Board& board) {
   const char* kernel = getenv("LOOPTEST_UART_KERNEL");
   const char* initramfs = getenv("LOOPTEST_UART_INITRAMFS");
+  const char* device_tree = getenv("LOOPTEST_UART_DEVICE_TREE");
   if (kernel == nullptr || initramfs == nullptr) return "no guest kernel or initramfs given";
-  if (!std::filesystem::exists(kernel)) {
-    return std::string("no guest kernel at ") + kernel + " (tests/uart/setup.sh fetches one)";
+  for (const char* file : {kernel, device_tree}) {
+    if (file != nullptr && !std::filesystem::exists(file)) {
+      return std::string("no ") + file + " (tests/uart/setup.sh fetches it)";
+    }
   }
-  if (!std::filesystem::exists(initramfs)) return std::string("no initramfs at ") + initramfs;
+  if (!std::filesystem::exists(initramfs)) {
+    // The script that makes it says why it could not.
+    std::string why = std::string("no initramfs at ") + initramfs;
+    std::ifstream missing(std::string(initramfs) + ".missing");
+    for (std::string line; std::getline(missing, line);) why += ": " + line;
+    return why;
+  }
+  if (!std::filesystem::exists(board.qemu)) {
+    return std::string(board.qemu) + " is missing (tests/uart/setup.sh installs it)";
+  }
   char directory[] = "/tmp/looptest-uart-XXXXXX";
   if (mkdtemp(directory) == nullptr) return "no temporary directory";
   directory_ = directory;
@@ -82,39 +95,21 @@ std::string Guest::boot() {
   const std::string a6_path = ptsname(a6_);
 
   const std::string sockets = directory_ + "/";
-  qemu_ =
-      testbench::start_program({"/usr/bin/qemu-system-x86_64",
-                                "-accel",
-                                "tcg",
-                                "-m",
-                                "256",
-                                "-nodefaults",
-                                "-display",
-                                "none",
-                                "-no-reboot",
-                                "-kernel",
-                                kernel,
-                                "-initrd",
-                                initramfs,
-                                "-append",
-                                "console=ttyS0 quiet panic=-1",
-                                "-chardev",
-                                "socket,id=console,path=" + sockets + "console,server=on,wait=off",
-                                "-serial",
-                                "chardev:console",
-                                "-chardev",
-                                "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on",
-                                "-serial",
-                                "chardev:a4",
-                                "-chardev",
-                                "socket,id=a5,path=" + sockets + "a5,server=on,wait=off",
-                                "-serial",
-                                "chardev:a5",
-                                "-chardev",
-                                "serial,id=a6,path=" + a6_path,
-                                "-serial",
-                                "chardev:a6"},
-                               testbench::Input::empty);
+  const std::string tty(board.tty);
+  std::vector<std::string> command{
+      std::string(board.qemu), "-M", std::string(board.machine), "-accel", "tcg", "-m", "256",
+      "-nodefaults", "-display", "none", "-audiodev", "none,id=silent", "-no-reboot", "-kernel",
+      kernel, "-initrd", initramfs,
+      // init takes uart= from its environment.
+      "-append",
+      "console=" + tty + "0 quiet panic=-1 uart=" + tty + " " + std::string(board.command_line),
+      "-chardev", "socket,id=console,path=" + sockets + "console,server=on,wait=off", "-serial",
+      "chardev:console", "-chardev",
+      "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on", "-serial", "chardev:a4",
+      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off", "-serial", "chardev:a5",
+      "-chardev", "serial,id=a6,path=" + a6_path, "-serial", "chardev:a6"};
+  if (device_tree != nullptr) command.insert(command.end(), {"-dtb", device_tree});
+  qemu_ = testbench::start_program(command, testbench::Input::empty);
   if (qemu_.pid <= 0) return "qemu did not start";
   console_ = connect_to(sockets + "console", 20000);
   a4_ = connect_to(sockets + "a4", 20000);
@@ -126,11 +121,16 @@ std::string Guest::boot() {
     return "the guest did not come up: " + console_text_;
   }
   console_text_.clear();
+  taker_ = std::jthread([this](const std::stop_token& stop) { take_what_arrives(stop); });
   receive(a4_, 0, 500);  // qemu's telnet negotiation; after it, what the port sends comes as is
   return {};
 }
 
 void Guest::shut_down() {
+  if (taker_.joinable()) {
+    taker_.request_stop();
+    taker_.join();
+  }
   testbench::stop_program(qemu_);
   for (int* fd : {&console_, &a4_, &a5_, &a6_}) {
     if (*fd != -1) close(*fd);
@@ -174,10 +174,40 @@ void Guest::send_a4_break() {
 
 void Guest::send(int far_end, std::string_view data) { write_all(far_end, data); }
 
+std::size_t Guest::far_end_index(int far_end) const {
+  return far_end == a4_ ? 0 : far_end == a5_ ? 1 : 2;
+}
+
+void Guest::take_what_arrives(const std::stop_token& stop) {
+  std::array<pollfd, 3> ends{{{a4_, POLLIN, 0}, {a5_, POLLIN, 0}, {a6_, POLLIN, 0}}};
+  std::vector<char> block(65536);
+  while (!stop.stop_requested()) {
+    if (poll(ends.data(), ends.size(), 100) <= 0) continue;
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      if ((ends[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      const ssize_t got = read(ends[i].fd, block.data(), block.size());
+      if (got <= 0) {
+        ends[i].fd = -1;  // that end is gone; poll skips it
+        continue;
+      }
+      const std::lock_guard lock(arrived_mutex_);
+      received_[i].append(block.data(), static_cast<std::size_t>(got));
+      arrived_.notify_all();
+    }
+  }
+}
+
 std::string Guest::receive(int far_end, std::size_t until, int timeout_ms) {
+  std::string& arrived = received_[far_end_index(far_end)];
+  std::unique_lock lock(arrived_mutex_);
+  for (std::size_t seen = arrived.size(); until == 0 || arrived.size() < until;
+       seen = arrived.size()) {
+    arrived_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                      [&] { return arrived.size() != seen; });
+    if (arrived.size() == seen) break;  // quiet for timeout_ms
+  }
   std::string data;
-  read_into(far_end, data, timeout_ms,
-            [until](const std::string& text) { return until > 0 && text.size() >= until; });
+  data.swap(arrived);
   return data;
 }
 

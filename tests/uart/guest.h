@@ -1,17 +1,38 @@
-// guest.h: an emulated machine with 16550 UARTs, its serial ports /dev/tep/a4, a5 and a6
-// (ttyS1 to ttyS3), and their far ends on this side:
+// guest.h: an emulated machine with UARTs, its serial ports /dev/tep/a4, a5 and a6 (the
+// board's second to fourth UART), and their far ends on this side:
 //   a4  a unix socket in telnet mode, which can also send a break;
 //   a5  a plain unix socket;
 //   a6  a pty through qemu's serial backend, so the guest reads CTS, DSR and DCD low.
 // Commands run in the guest through its console, one line each.
 #pragma once
 
+#include <array>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "process.h"
 
 namespace uart {
+
+/// A machine qemu emulates, with a console and three more UARTs of one kind.
+struct Board {
+  std::string_view uarts;         ///< What the tests are about, for messages.
+  std::string_view qemu;          ///< The emulator.
+  std::string_view machine;       ///< Its -M.
+  std::string_view tty;           ///< The UARTs' device names without their number.
+  std::string_view command_line;  ///< For the kernel, beyond the console.
+};
+
+inline constexpr Board pc_with_16550{"16550 UARTs in an emulated PC", "/usr/bin/qemu-system-x86_64",
+                                     "pc", "ttyS", ""};
+// iomem=relaxed: the probe reads the PL011's registers through /dev/mem while the driver
+// holds them.
+inline constexpr Board vexpress_with_pl011{"PL011 UARTs in an emulated ARM board",
+                                           "/usr/bin/qemu-system-arm", "vexpress-a9", "ttyAMA",
+                                           "iomem=relaxed"};
 
 struct Reply {
   std::string output;
@@ -20,8 +41,9 @@ struct Reply {
 
 class Guest {
  public:
-  /// Boots the machine; an empty string on success, else why it could not be done.
-  std::string boot();
+  /// Boots the board with the kernel, device tree (if any) and initramfs the environment
+  /// names; an empty string on success, else why it could not be done.
+  std::string boot(const Board& board);
   void shut_down();
 
   /// Runs a shell command line in the guest.
@@ -31,7 +53,7 @@ class Guest {
   void send_a4(std::string_view data);  ///< Escaped for telnet.
   void send_a4_break();
   void send(int far_end, std::string_view data);
-  /// Reads what arrives until at least `until` bytes came or timeout_ms pass in quiet.
+  /// What arrived, once at least `until` bytes came or timeout_ms passed in quiet.
   std::string receive(int far_end, std::size_t until, int timeout_ms);
   int a4() const { return a4_; }
   int a5() const { return a5_; }
@@ -45,6 +67,16 @@ class Guest {
   int a5_ = -1;
   int a6_ = -1;
   std::string console_text_;
+
+  // The far ends take what the ports send as it comes, as a line's far end does: qemu's
+  // PL011 writes each byte to its backend and waits until it is taken, with the whole
+  // machine stopped, so a far end that does not read would freeze the guest.
+  void take_what_arrives(const std::stop_token& stop);
+  std::size_t far_end_index(int far_end) const;
+  std::mutex arrived_mutex_;
+  std::condition_variable arrived_;
+  std::array<std::string, 3> received_;  ///< a4, a5, a6
+  std::jthread taker_;
 };
 
 }  // namespace uart

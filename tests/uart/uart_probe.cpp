@@ -1,22 +1,56 @@
 // uart_probe: what the kernel and the UART say about a serial port, on one line:
 //   uart_probe /dev/ttyS1
 //   cflag=800008b2 iflag=5 ospeed=115200 modem=166 rx=0 tx=0 frame=0 overrun=0 parity=0
-//   brk=0 buf_overrun=0 lcr=3 divisor=1
-// The line control register and the divisor are read from the UART itself (a 16550 at the
-// I/O port the driver names), so they show what the driver really programmed.
+//   brk=0 buf_overrun=0 baud_base=115200 lcr=3 divisor=1
+// The UART's own registers end the line, read from the UART itself, so they show what the
+// driver really programmed: a 16550's line control register and divisor (through the I/O
+// port the driver names, on a PC), or a PL011's line control, integer and fractional
+// divisors, control and flag registers (through /dev/mem at the address the driver names):
+//   ... baud_base=1500000 lcr_h=70 ibrd=13 fbrd=1 cr=c301 fr=90
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <sys/io.h>
+#include <linux/serial_core.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#endif
 
 namespace {
 
 int rate_of(speed_t code) {
   switch (code) {
+    case B50:
+      return 50;
+    case B75:
+      return 75;
+    case B110:
+      return 110;
+    case B134:
+      return 134;
+    case B150:
+      return 150;
+    case B200:
+      return 200;
+    case B300:
+      return 300;
+    case B600:
+      return 600;
+    case B1200:
+      return 1200;
+    case B1800:
+      return 1800;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
     case B9600:
       return 9600;
     case B19200:
@@ -34,6 +68,39 @@ int rate_of(speed_t code) {
     default:
       return -static_cast<int>(code);
   }
+}
+
+std::string registers_16550([[maybe_unused]] const serial_struct& serial) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (serial.port == 0 || ioperm(serial.port, 8, 1) != 0) return {};
+  const auto base = static_cast<unsigned short>(serial.port);
+  const int lcr = inb(base + 3);
+  outb(static_cast<unsigned char>(lcr | 0x80), base + 3);  // the divisor latch
+  const int divisor = inb(base) | inb(base + 1) << 8;
+  outb(static_cast<unsigned char>(lcr), base + 3);
+  char text[64];
+  std::snprintf(text, sizeof text, " lcr=%x divisor=%d", lcr, divisor);
+  return text;
+#else
+  return {};
+#endif
+}
+
+std::string registers_pl011(const serial_struct& serial) {
+  // The driver gives the registers' physical address as iomem_base.
+  const auto base = reinterpret_cast<std::uintptr_t>(serial.iomem_base);
+  const int memory = open("/dev/mem", O_RDONLY | O_SYNC | O_CLOEXEC);
+  if (base == 0 || memory == -1) return {};
+  void* mapped = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, memory, static_cast<off_t>(base));
+  close(memory);
+  if (mapped == MAP_FAILED) return {};
+  const auto* registers = static_cast<const volatile std::uint32_t*>(mapped);
+  const auto at = [registers](unsigned offset) { return registers[offset / 4]; };
+  char text[96];
+  std::snprintf(text, sizeof text, " lcr_h=%x ibrd=%u fbrd=%u cr=%x fr=%x", at(0x2c), at(0x24),
+                at(0x28), at(0x30), at(0x18));
+  munmap(mapped, 4096);
+  return text;
 }
 
 }  // namespace
@@ -54,21 +121,16 @@ int main(int argc, char** argv) {
   serial_icounter_struct counters{};
   ioctl(fd, TIOCGICOUNT, &counters);
   serial_struct serial{};
-  int lcr = -1;
-  int divisor = -1;
-  if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.port != 0 && ioperm(serial.port, 8, 1) == 0) {
-    const auto base = static_cast<unsigned short>(serial.port);
-    lcr = inb(base + 3);
-    outb(static_cast<unsigned char>(lcr | 0x80), base + 3);  // the divisor latch
-    divisor = inb(base) | inb(base + 1) << 8;
-    outb(static_cast<unsigned char>(lcr), base + 3);
+  std::string registers;
+  if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    registers = serial.type == PORT_AMBA ? registers_pl011(serial) : registers_16550(serial);
   }
   std::printf(
       "cflag=%x iflag=%x ospeed=%d modem=%x rx=%d tx=%d frame=%d overrun=%d parity=%d "
-      "brk=%d buf_overrun=%d lcr=%x divisor=%d\n",
+      "brk=%d buf_overrun=%d baud_base=%d%s\n",
       attributes.c_cflag, attributes.c_iflag, rate_of(cfgetospeed(&attributes)), modem, counters.rx,
       counters.tx, counters.frame, counters.overrun, counters.parity, counters.brk,
-      counters.buf_overrun, lcr, divisor);
+      counters.buf_overrun, serial.baud_base, registers.c_str());
   close(fd);
   return 0;
 }

@@ -1,0 +1,75 @@
+// The 16550, the PC's UART, on its 1.8432 MHz clock: an integer divisor of 115200, so no
+// rate above it. Its driver holds output itself while CTS is low, and qemu's model reads
+// CTS, DSR and DCD from a serial backend: a6's far end keeps them low.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "real_uart.h"
+
+namespace uart {
+
+const Board& board_under_test() { return pc_with_16550; }
+
+namespace {
+
+using Uart16550 = RealUart;
+
+TEST_F(Uart16550, TheUartIsProgrammedAsTheOptionsSay) {
+  // lcr: size, stop bits, parity enable, even, stick; divisor: 115200 / rate. The driver sets
+  // the even-parity bit whenever PARODD is clear, parity or not.
+  const Programming cases[] = {
+      {"", {{"lcr", 0x13}, {"divisor", 1}}},
+      {"baudrate=9600 databits=7 parity=even stopbits=2 flowcontrol=software",
+       {{"lcr", 0x1e}, {"divisor", 12}}},
+      {"parity=mark", {{"lcr", 0x2b}, {"divisor", 1}}},
+      {"parity=space", {{"lcr", 0x3b}, {"divisor", 1}}},
+      {"databits=5 parity=odd", {{"lcr", 0x08}, {"divisor", 1}}},
+      {"databits=6 stopbits=2 baudrate=57600", {{"lcr", 0x15}, {"divisor", 2}}},
+  };
+  expect_programmed_and_restored(cases);
+
+  start("a4 a5 baudrate=9600 flowcontrol=software");
+  const std::string software = probe("/dev/tep/a5");
+  EXPECT_EQ(field(software, "iflag") & 0x1400, 0x1400) << "IXON and IXOFF: " << software;
+  EXPECT_EQ(field(software, "ospeed"), 9600);
+}
+
+TEST_F(Uart16550, RtsCtsHoldsOutputWhileInputFlowsAndAStopStillEndsItAtOnce) {
+  start("a6 a4");
+  guest().send(guest().a6(), "from a6");
+  EXPECT_EQ(guest().receive(guest().a4(), 7, 5000), "from a6") << "input stopped with CTS low";
+  guest().send_a4("for a6");
+  EXPECT_EQ(guest().receive(guest().a6(), 1, 1500), "") << "output went on with CTS low";
+  EXPECT_LT(seconds_to_stop("/dev/tep/a6"), 2.0) << "the stop waited for the held line";
+}
+
+TEST_F(Uart16550, OutputHeldByCtsToTheEndFailsATimedRunAndIsNotCountedAsDelivered) {
+  // What the relay writes for a6 stays in its queue.
+  start("a4 a6 duration=3");
+  guest().send_a4("never sent");
+  const Reply ended = finish();
+  EXPECT_NE(ended.output.find("ERROR /dev/tep/a4 -> /dev/tep/a6 held at the end\n"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_NE(ended.output.find("/dev/tep/a4 -> /dev/tep/a6: 0 bytes, 0 read errors, 0 write "
+                              "errors, 0 frame errors, 0 overruns, 0 parity errors, 0 breaks, "
+                              "0 buffer overruns, 10 bytes not delivered\n"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_EQ(ended.status, 1);
+  EXPECT_EQ(guest().receive(guest().a6(), 1, 1000), "") << "held bytes left after the end";
+}
+
+TEST_F(Uart16550, ARateTheUartRefusesIsReported) {
+  for (const char* rate : {"230400", "460800"}) {
+    const Reply reply = guest().run(std::string("looptest a4 a5 duration=0 baudrate=") + rate);
+    EXPECT_NE(reply.output.find("ERROR configuring /dev/tep/a4\nERROR configuring /dev/tep/a5\n"),
+              std::string::npos)
+        << rate << ": " << reply.output;
+    EXPECT_EQ(reply.status, 1) << rate;
+  }
+}
+
+}  // namespace
+}  // namespace uart

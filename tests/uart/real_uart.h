@@ -1,0 +1,54 @@
+// real_uart.h: what the tests on emulated UARTs share: one guest for the whole test program,
+// booted on the board the program is about, and the steps the tests take in it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "guest.h"
+
+namespace uart {
+
+/// The board a test program is about; each program defines it.
+const Board& board_under_test();
+
+/// One value of uart_probe's line, by its name; -1000 when the line has none.
+long field(const std::string& probe, std::string_view name);
+
+/// A shell loop that waits (up to 10 s) until looptest's second relay runs, which it starts
+/// only once both ports are configured.
+inline constexpr std::string_view until_relaying =
+    "for i in $(seq 100); do [ $(pidof looptest | wc -w) -ge 2 ] && break; sleep 0.1; done";
+
+/// What a set of options must program into the UART: values of the probe's line by name.
+struct Programming {
+  const char* options;
+  std::vector<std::pair<const char*, long>> values;
+};
+
+class RealUart : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  static Guest& guest();
+
+  /// Starts looptest in the guest in the background and waits until it relays; its process
+  /// id goes to /tmp/pid, its output to /tmp/out and its exit status, once it ends, to
+  /// /tmp/status.
+  void start(const std::string& arguments);
+  /// Stops it with signal (or lets it end) and returns its output and status.
+  Reply finish(const std::string& signal = "");
+  std::string probe(const std::string& port);
+  /// Stops it with SIGTERM and returns the seconds it took to end; then port must open.
+  double seconds_to_stop(const std::string& port);
+  /// Runs looptest on a4 and a5 with each set of options in turn: both UARTs hold the values
+  /// while it runs, and the values a4 had before once it ended.
+  void expect_programmed_and_restored(std::span<const Programming> cases);
+};
+
+}  // namespace uart
