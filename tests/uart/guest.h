@@ -2,7 +2,8 @@
 // board's second to fourth UART), and their far ends on this side:
 //   a4  a unix socket in telnet mode, which can also send a break;
 //   a5  a plain unix socket;
-//   a6  a pty through qemu's serial backend, so the guest reads CTS, DSR and DCD low.
+//   a6  a pty through qemu's serial backend, so a 16550 reads CTS, DSR and DCD low (a
+//       PL011 reads them low on every port).
 // Commands run in the guest through its console, one line each.
 #pragma once
 
