@@ -81,27 +81,15 @@ void point_at_ports(Direction& direction, const Port& in, const Port& out) {
   direction.retry_at.reset();
 }
 
-// What the end found at a port's output.
-struct OutputAtEnd {
-  std::uint64_t discarded = 0;  // what the driver still held to send, thrown away
-  std::optional<bool> transmitter_empty{};
-};
-
 struct RunEnd {
   int stop = 0;              // the stop signal that ended the run; 0 when it ended by itself
   bool second_lost = false;  // the second relay ended on its own
   bool hurried = false;      // a second stop cut the end's waits short
   timespec deadline{};       // when the relays and the drivers' queues are given up on
-  int transmitter_ms = 0;    // how long after that a transmitter may take to empty
+  std::int32_t rate = 0;     // the line's, for how long a transmitter may take to empty
   OutputAtEnd at_port1{};
   OutputAtEnd at_port2{};
 };
-
-// A 16-character transmit FIFO of 12-bit characters (start, 8 data, parity, 2 stop bits) at
-// the line's rate, and never less than the drain: what the end lets a transmitter take.
-int transmitter_milliseconds(std::int32_t rate) {
-  return std::max(16 * 12 * 1000 / line_rate(rate), drain_milliseconds);
-}
 
 SharedCounts* map_shared_counts() {
   void* memory = mmap(nullptr, sizeof(SharedCounts), PROT_READ | PROT_WRITE,
@@ -165,15 +153,10 @@ DirectionTotals totals_at_end(const DirectionCounts& counts, const Port& input,
   return totals;
 }
 
-bool held_at_end(const DirectionCounts& counts, const DirectionTotals& totals,
-                 const OutputAtEnd& output) {
-  if (totals.undelivered == 0) return false;
-  // A UART tells whether its transmitter stands still with bytes queued: flow control holds
-  // it. At a low rate its queue drains for many seconds between writes, which is no hold.
-  if (output.transmitter_empty) return *output.transmitter_empty && output.discarded > 0;
+// How long the direction's relay has waited for room at its output; 0 when it does not wait.
+std::int64_t waited_milliseconds(const DirectionCounts& counts) {
   const std::int64_t since = counts.waiting_since.load(std::memory_order_relaxed);
-  return since != 0 &&
-         nanoseconds_of(monotonic_now()) - since >= std::int64_t{held_milliseconds} * 1'000'000;
+  return since == 0 ? 0 : (nanoseconds_of(monotonic_now()) - since) / 1'000'000;
 }
 
 void print_summary(const Port& from, const Port& to, const DirectionTotals& totals) {
@@ -409,14 +392,21 @@ void wait_at_end_for(const Run& run, RunEnd& end, timespec until, Done done) {
 
 // What a driver still holds once the deadline has come is thrown away, so that a line held by
 // flow control cannot hold up the close; only that, as all the rest reaches the far end. What
-// its transmitter holds already then leaves at the line's rate, before the restore changes it.
+// its transmitter holds already then leaves at the line's rate, before the restore changes it;
+// a transmitter that still holds characters after that stands still. A UART that does flow
+// control itself (a PL011, a 16550 with auto-CTS) holds them there, where the queue that the
+// driver counts and throws away is empty.
 OutputAtEnd drain_output(const Run& run, const Port& port, RunEnd& end) {
   wait_at_end_for(run, end, end.deadline, [&] { return output_queued(port.fd) == 0; });
   OutputAtEnd output{.discarded = output_queued(port.fd),
                      .transmitter_empty = transmitter_empty(port.fd)};
   if (output.discarded > 0) discard_output(port.fd);
-  wait_at_end_for(run, end, later_by(end.deadline, end.transmitter_ms),
-                  [&] { return transmitter_empty(port.fd).value_or(true); });
+  const int fifo = transmit_fifo_size(port.fd).value_or(16);
+  const timespec sent_by = later_by(
+      end.deadline, std::max(transmitter_milliseconds(end.rate, fifo), drain_milliseconds));
+  const auto sent = [&] { return transmitter_empty(port.fd).value_or(true); };
+  wait_at_end_for(run, end, sent_by, sent);
+  output.transmitter_stalled = !end.hurried && !sent();
   return output;
 }
 
@@ -440,7 +430,7 @@ RunEnd relay_both_ways(Run& run, const LineSettings& settings) {
 // Every stop signal stays in the control descriptor meanwhile: a second one only hurries this.
 void end_relays(Run& run, RunEnd& end, const LineSettings& settings) {
   end.deadline = later_by(monotonic_now(), drain_milliseconds);
-  end.transmitter_ms = transmitter_milliseconds(settings.baudrate);
+  end.rate = settings.baudrate;
   ask_second_to_finish(run);
   finish_first_relay(run, end);
   end_second_relay(run, end);
@@ -456,8 +446,10 @@ bool report_end(const Run& run, const RunEnd& end) {
   if (second_missing) print_message("ERROR relay %s -> %s never started\n", path2, path1);
   const DirectionTotals forward = totals_at_end(run.counts->forward, run.port1, end.at_port2);
   const DirectionTotals backward = totals_at_end(run.counts->backward, run.port2, end.at_port1);
-  const bool forward_held = held_at_end(run.counts->forward, forward, end.at_port2);
-  const bool backward_held = held_at_end(run.counts->backward, backward, end.at_port1);
+  const bool forward_held =
+      held_at_end(forward, end.at_port2, waited_milliseconds(run.counts->forward));
+  const bool backward_held =
+      held_at_end(backward, end.at_port1, waited_milliseconds(run.counts->backward));
   if (forward_held) print_message("ERROR %s -> %s held at the end\n", path1, path2);
   if (backward_held) print_message("ERROR %s -> %s held at the end\n", path2, path1);
   if (const std::uint64_t dropped = run.counts->dropped_lines.load(); dropped > 0) {

@@ -10,9 +10,6 @@ namespace looptest {
 /// send what they hold, so that a stop ends the run within a second even when flow control
 /// holds a line.
 inline constexpr int drain_milliseconds = 500;
-/// At the end of a run, a direction whose output has taken none of the bytes waiting for it
-/// for this long is held, by flow control or a far end that does not read: the run fails.
-inline constexpr int held_milliseconds = 2000;
 
 // run.cpp
 /// Prints the paths, opens, locks and configures both ports, then relays port 1 to port 2 in

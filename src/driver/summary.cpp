@@ -5,6 +5,14 @@
 
 namespace looptest {
 
+bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::int64_t waited_ms) {
+  if (output.transmitter_stalled) return true;
+  if (totals.undelivered == 0) return false;
+  // At a low rate a UART's queue drains for many seconds between writes, which is no hold.
+  if (output.transmitter_empty) return *output.transmitter_empty && output.discarded > 0;
+  return waited_ms >= held_milliseconds;
+}
+
 namespace {
 
 // snprintf stops at the end of the line and says what it wanted: the text never runs past it.

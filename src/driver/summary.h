@@ -22,12 +22,30 @@ struct DirectionTotals {
   std::uint64_t undelivered = 0;
 };
 
+/// At the end of a run, a direction whose output has taken none of the bytes waiting for it
+/// for this long is held, by flow control or a far end that does not read: the run fails.
+inline constexpr int held_milliseconds = 2000;
+
+/// What the end found at a direction's output port.
+struct OutputAtEnd {
+  std::uint64_t discarded = 0;  ///< What the driver still held to send, thrown away.
+  /// Whether the UART's transmitter stood empty when that was thrown away; empty for no UART.
+  std::optional<bool> transmitter_empty{};
+  /// The transmitter still held characters once they had had time to leave at the line's rate:
+  /// flow control in the UART itself (CTS) holds them, where no queue count sees them.
+  bool transmitter_stalled = false;
+};
+
 /// One summary line, NUL-terminated, without its newline.
 using SummaryLine = std::array<char, 400>;
 
 // summary.cpp
 /// True when a read, a write or the line failed.
 bool has_errors(const DirectionTotals& totals);
+/// True when the direction's output was held at the end: its UART's transmitter stood still
+/// with bytes queued for it, or with bytes in it; where the port is no UART, bytes waited for
+/// its output and it took none of them for the last waited_ms (the relay waited that long).
+bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::int64_t waited_ms);
 /// "FROM -> TO: B bytes, R read errors, W write errors"; then, where the driver counts them,
 /// ", F frame errors, O overruns, P parity errors, K breaks, U buffer overruns"; then, where
 /// bytes were not delivered, ", N bytes not delivered".

@@ -117,6 +117,18 @@ std::optional<bool> transmitter_empty(int fd) {
   return (status & TIOCSER_TEMT) != 0;
 }
 
+std::optional<int> transmit_fifo_size(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || serial.xmit_fifo_size <= 0) return std::nullopt;
+  return serial.xmit_fifo_size;
+}
+
+int transmitter_milliseconds(std::int32_t rate, int fifo) {
+  constexpr int bits_per_character = 12;
+  const std::int64_t bits = std::int64_t{fifo + 1} * bits_per_character;
+  return static_cast<int>((bits * 1000 + line_rate(rate) - 1) / line_rate(rate));
+}
+
 std::optional<LineErrors> read_line_errors(int fd) {
   serial_icounter_struct counters{};
   if (ioctl(fd, TIOCGICOUNT, &counters) != 0) return std::nullopt;

@@ -34,6 +34,11 @@ void discard_output(int fd);
 /// Whether a UART's transmitter stands empty (nothing in its shift register or FIFO, and,
 /// unless flow control stops it, nothing queued for it); empty for a port that is no UART.
 std::optional<bool> transmitter_empty(int fd);
+/// The characters a UART's transmit FIFO holds, as its driver says; empty where it says none.
+std::optional<int> transmit_fifo_size(int fd);
+/// The longest a transmitter takes at rate to send what its FIFO of fifo characters and its
+/// shift register hold: 12 bits a character (start, 8 data, parity and 2 stop bits).
+int transmitter_milliseconds(std::int32_t rate, int fifo);
 
 /// The errors a UART driver counts on what it receives.
 struct LineErrors {

@@ -70,5 +70,27 @@ TEST(Summary, AnyErrorOfAnyKindCounts) {
   }
 }
 
+TEST(HeldAtEnd, AUartIsHeldWhenItsTransmitterStandsStillWithBytesForIt) {
+  const DirectionTotals delivered{.bytes = 100, .line_errors = std::nullopt};
+  const DirectionTotals short_of_10{.bytes = 90, .line_errors = std::nullopt, .undelivered = 10};
+  // Queued behind XOFF or a driver's own CTS check: the transmitter is empty.
+  EXPECT_TRUE(held_at_end(short_of_10, {.discarded = 10, .transmitter_empty = true}, 0));
+  // A slow line: its transmitter was busy when the rest of the queue was thrown away.
+  EXPECT_FALSE(held_at_end(short_of_10, {.discarded = 10, .transmitter_empty = false}, 5000));
+  // Held in the UART's own FIFO by its CTS: nothing queued, so nothing counted as undelivered,
+  // but the transmitter never emptied.
+  EXPECT_TRUE(held_at_end(delivered, {.transmitter_empty = false, .transmitter_stalled = true}, 0));
+  EXPECT_TRUE(held_at_end(
+      short_of_10, {.discarded = 10, .transmitter_empty = false, .transmitter_stalled = true}, 0));
+  EXPECT_FALSE(held_at_end(delivered, {.transmitter_empty = true}, 0));
+}
+
+TEST(HeldAtEnd, ElsewhereItIsHeldWhenItsOutputTookNothingForTwoSeconds) {
+  const DirectionTotals short_of_10{.bytes = 90, .line_errors = std::nullopt, .undelivered = 10};
+  EXPECT_TRUE(held_at_end(short_of_10, {}, held_milliseconds));
+  EXPECT_FALSE(held_at_end(short_of_10, {}, held_milliseconds - 1));
+  EXPECT_FALSE(held_at_end({.bytes = 100, .line_errors = std::nullopt}, {}, held_milliseconds));
+}
+
 }  // namespace
 }  // namespace looptest
