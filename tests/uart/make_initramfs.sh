@@ -13,7 +13,8 @@ missing() {
 }
 command -v cpio >/dev/null || missing "cpio is missing (tests/uart/setup.sh installs it)"
 [[ -x $busybox ]] || missing "no busybox at $busybox (tests/uart/setup.sh fetches it)"
-[[ -x $looptest ]] || missing "no looptest at '$looptest' (its cross compiler is missing?)"
+[[ -x $looptest ]] || missing "no looptest at $looptest (the build makes the armhf one when" \
+  "CMake finds g++-arm-linux-gnueabihf; tests/uart/setup.sh installs it)"
 [[ -x $probe ]] || missing "no uart_probe at '$probe'"
 here=$(dirname "$0")
 root=$(mktemp -d)
