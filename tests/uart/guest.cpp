@@ -96,18 +96,31 @@ std::string Guest::boot(const Board& board) {
 
   const std::string sockets = directory_ + "/";
   const std::string tty(board.tty);
+  // An option and its value to a line.
+  // clang-format off
   std::vector<std::string> command{
-      std::string(board.qemu), "-M", std::string(board.machine), "-accel", "tcg", "-m", "256",
-      "-nodefaults", "-display", "none", "-audiodev", "none,id=silent", "-no-reboot", "-kernel",
-      kernel, "-initrd", initramfs,
+      std::string(board.qemu),
+      "-M", std::string(board.machine),
+      "-accel", "tcg",
+      "-m", "256",
+      "-nodefaults",
+      "-display", "none",
+      "-audiodev", "none,id=silent",
+      "-no-reboot",
+      "-kernel", kernel,
+      "-initrd", initramfs,
       // init takes uart= from its environment.
-      "-append",
-      "console=" + tty + "0 quiet panic=-1 uart=" + tty + " " + std::string(board.command_line),
-      "-chardev", "socket,id=console,path=" + sockets + "console,server=on,wait=off", "-serial",
-      "chardev:console", "-chardev",
-      "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on", "-serial", "chardev:a4",
-      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off", "-serial", "chardev:a5",
-      "-chardev", "serial,id=a6,path=" + a6_path, "-serial", "chardev:a6"};
+      "-append", "console=" + tty + "0 quiet panic=-1 uart=" + tty + " " +
+                     std::string(board.command_line),
+      "-chardev", "socket,id=console,path=" + sockets + "console,server=on,wait=off",
+      "-serial", "chardev:console",
+      "-chardev", "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on",
+      "-serial", "chardev:a4",
+      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off",
+      "-serial", "chardev:a5",
+      "-chardev", "serial,id=a6,path=" + a6_path,
+      "-serial", "chardev:a6"};
+  // clang-format on
   if (device_tree != nullptr) command.insert(command.end(), {"-dtb", device_tree});
   qemu_ = testbench::start_program(command, testbench::Input::empty);
   if (qemu_.pid <= 0) return "qemu did not start";

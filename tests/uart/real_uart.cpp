@@ -93,6 +93,20 @@ double RealUart::seconds_to_stop(const std::string& port) {
   return -1;
 }
 
+void RealUart::expect_ten_bytes_held(const Reply& ended, const std::string& from,
+                                     const std::string& to) {
+  EXPECT_NE(ended.output.find("ERROR " + from + " -> " + to + " held at the end\n"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_NE(ended.output.find(from + " -> " + to +
+                              ": 0 bytes, 0 read errors, 0 write errors, 0 frame errors, 0 "
+                              "overruns, 0 parity errors, 0 breaks, 0 buffer overruns, 10 bytes "
+                              "not delivered\n"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_EQ(ended.status, 1);
+}
+
 void RealUart::expect_programmed_and_restored(std::span<const Programming> cases) {
   const std::string before = probe("/dev/tep/a4");
   for (const Programming& c : cases) {

@@ -46,6 +46,10 @@ class RealUart : public testing::Test {
   std::string probe(const std::string& port);
   /// Stops it with SIGTERM and returns the seconds it took to end; then port must open.
   double seconds_to_stop(const std::string& port);
+  /// The run ended failed, with to's output held and the 10 bytes "never sent" from `from` not
+  /// delivered.
+  static void expect_ten_bytes_held(const Reply& ended, const std::string& from,
+                                    const std::string& to);
   /// Runs looptest on a4 and a5 with each set of options in turn: both UARTs hold the values
   /// while it runs, and the values a4 had before once it ended.
   void expect_programmed_and_restored(std::span<const Programming> cases);
