@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "line/retry.h"
+#include "system/retry.h"
 
 namespace looptest {
 

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "driver/messages.h"
-#include "line/retry.h"
+#include "system/retry.h"
 
 namespace looptest {
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "line/line_config.h"
+#include "line/uart_status.h"
 #include "settings/port_names.h"
 #include "settings/settings.h"
 
@@ -21,6 +22,17 @@ struct Port {
   bool configured = false;  ///< The port took the line settings.
   bool lost = false;        ///< Gone from its path: its descriptor is closed, and -1.
 };
+
+/// The two ports of a run.
+struct Ports {
+  Port port1;
+  Port port2;
+};
+
+/// Port 1 or port 2.
+inline Port& port_numbered(Ports& ports, int number) {
+  return number == 1 ? ports.port1 : ports.port2;
+}
 
 // ports.cpp
 /// Opens both ports, without waiting for carrier and without making either the controlling

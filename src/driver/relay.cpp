@@ -5,32 +5,13 @@
 
 #include <cerrno>
 
-#include "driver/clock.h"
 #include "driver/messages.h"
+#include "system/clock.h"
+#include "system/wait.h"
 
 namespace looptest {
 
 namespace {
-
-struct Readiness {
-  bool port = false;
-  bool control = false;
-};
-
-// A wait that times out or is interrupted reports nothing ready; that is no failure.
-Readiness wait_for(int fd, short events, int control, int timeout_ms) {
-  std::array<pollfd, 2> watched{{{fd, events, 0}, {control, POLLIN, 0}}};
-  if (poll(watched.data(), watched.size(), timeout_ms) <= 0) return {};
-  return {watched[0].revents != 0, watched[1].revents != 0};
-}
-
-// False when control became readable first.
-bool wait_until(timespec deadline, int control) {
-  for (int left = milliseconds_until(deadline); left > 0; left = milliseconds_until(deadline)) {
-    if (wait_for(-1, 0, control, left).control) return false;
-  }
-  return true;
-}
 
 void count(std::atomic<std::uint64_t>& counter, std::uint64_t amount = 1) {
   counter.fetch_add(amount, std::memory_order_relaxed);

@@ -6,11 +6,6 @@
 
 namespace looptest {
 
-/// How long the end gives the relays to finish the blocks they hold and the ports' drivers to
-/// send what they hold, so that a stop ends the run within a second even when flow control
-/// holds a line.
-inline constexpr int drain_milliseconds = 500;
-
 // run.cpp
 /// Prints the paths, opens, locks and configures both ports, then relays port 1 to port 2 in
 /// this process and port 2 to port 1 in a second one, until the duration ends, a stop signal

@@ -6,7 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "line/retry.h"
+#include "system/retry.h"
 
 namespace looptest {
 

@@ -116,19 +116,5 @@ TEST(ConfigureLine, SaysSoWhenThePortRefuses) {
   close(pipe_ends[1]);
 }
 
-TEST(LineErrors, CountWhatWasGainedAcrossAWrap) {
-  const LineErrors start{4294967295u, 7, 0, 1, 2};
-  const LineErrors now{1, 7, 3, 1, 2};
-  EXPECT_EQ(line_errors_since(start, now), (LineErrors{2, 0, 3, 0, 0}));
-  EXPECT_EQ(total_line_errors(LineErrors{4294967295u, 4294967295u, 0, 0, 1}), 8589934591u);
-}
-
-TEST(Transmitter, TakesItsFifoAndShiftRegisterAt12BitsACharacter) {
-  EXPECT_EQ(transmitter_milliseconds(50, 16), 4080);    // the slowest rate, a 16550's FIFO
-  EXPECT_EQ(transmitter_milliseconds(300, 128), 5160);  // a 16950's 128 characters
-  EXPECT_EQ(transmitter_milliseconds(115200, 32), 4);   // rounded up, never 0
-  EXPECT_EQ(transmitter_milliseconds(12345, 16), 22);   // a rate the table lacks runs at 9600
-}
-
 }  // namespace
 }  // namespace looptest

@@ -1,4 +1,5 @@
-// clock.h: the monotonic clock, and the deadlines the run and the relay wait for.
+// clock.h: the monotonic clock, and the arithmetic of the deadlines the run and the relays
+// wait for.
 #pragma once
 
 #include <time.h>
@@ -22,6 +23,16 @@ inline std::int64_t nanoseconds_of(timespec time) {
 inline timespec later_by(timespec start, long milliseconds) {
   const std::int64_t at = nanoseconds_of(start) + std::int64_t{milliseconds} * 1'000'000;
   return {static_cast<time_t>(at / 1'000'000'000), static_cast<long>(at % 1'000'000'000)};
+}
+
+/// Whole milliseconds from start to end; negative when end comes first.
+inline std::int64_t milliseconds_between(timespec start, timespec end) {
+  return (nanoseconds_of(end) - nanoseconds_of(start)) / 1'000'000;
+}
+
+/// Seconds from start to end, rounded to the nearest whole one.
+inline std::int64_t rounded_seconds_between(timespec start, timespec end) {
+  return (nanoseconds_of(end) - nanoseconds_of(start) + 500'000'000) / 1'000'000'000;
 }
 
 /// Milliseconds from now until deadline, rounded up so that a wait never ends just short of

@@ -1,17 +1,12 @@
-#include "driver/summary.h"
+#include "driver/report.h"
 
 #include <algorithm>
 #include <cstdio>
 
-namespace looptest {
+#include "driver/messages.h"
+#include "system/clock.h"
 
-bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::int64_t waited_ms) {
-  if (output.transmitter_stalled) return true;
-  if (totals.undelivered == 0) return false;
-  // At a low rate a UART's queue drains for many seconds between writes, which is no hold.
-  if (output.transmitter_empty) return *output.transmitter_empty && output.discarded > 0;
-  return waited_ms >= held_milliseconds;
-}
+namespace looptest {
 
 namespace {
 
@@ -19,15 +14,6 @@ namespace {
 std::size_t extended(std::size_t length, int wanted, const SummaryLine& line) {
   return wanted > 0 ? std::min(line.size() - 1, length + static_cast<std::size_t>(wanted)) : length;
 }
-
-}  // namespace
-
-bool has_errors(const DirectionTotals& totals) {
-  return totals.read_errors != 0 || totals.write_errors != 0 ||
-         (totals.line_errors && total_line_errors(*totals.line_errors) != 0);
-}
-
-namespace {
 
 // Appends the summary to what line holds up to length; returns the new length.
 std::size_t append_summary(SummaryLine& line, std::size_t length, const PortPath& from,
@@ -78,6 +64,47 @@ SummaryLine progress_line(std::int64_t seconds, const PortPath& from, const Port
   std::snprintf(line.data() + length, line.size() - length, ", %llu bytes/s",
                 static_cast<unsigned long long>(rate));
   return line;
+}
+
+void print_summaries(const Ports& ports, const DirectionTotals& forward,
+                     const DirectionTotals& backward) {
+  const PortPath& path1 = *ports.port1.path;
+  const PortPath& path2 = *ports.port2.path;
+  print_message("%s\n", summary_line(path1, path2, forward).data());
+  print_message("%s\n", summary_line(path2, path1, backward).data());
+}
+
+void print_progress(ProgressMark& mark, timespec started, const Ports& ports,
+                    const DirectionTotals& forward, const DirectionTotals& backward) {
+  const timespec now = monotonic_now();
+  const auto elapsed_ms =
+      static_cast<std::uint64_t>(std::max<std::int64_t>(1, milliseconds_between(mark.at, now)));
+  const auto rate = [elapsed_ms](std::uint64_t bytes, std::uint64_t before) {
+    return (bytes - before) * 1000 / elapsed_ms;
+  };
+  const std::int64_t seconds = rounded_seconds_between(started, now);
+  const PortPath& path1 = *ports.port1.path;
+  const PortPath& path2 = *ports.port2.path;
+  print_message(
+      "%s\n",
+      progress_line(seconds, path1, path2, forward, rate(forward.bytes, mark.forward)).data());
+  print_message(
+      "%s\n",
+      progress_line(seconds, path2, path1, backward, rate(backward.bytes, mark.backward)).data());
+  mark = {now, forward.bytes, backward.bytes};
+}
+
+void print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
+               std::uint64_t dropped_lines) {
+  const char* const path1 = ports.port1.path->data();
+  const char* const path2 = ports.port2.path->data();
+  if (facts.second_missing) print_message("ERROR relay %s -> %s never started\n", path2, path1);
+  if (verdict.forward_held) print_message("ERROR %s -> %s held at the end\n", path1, path2);
+  if (verdict.backward_held) print_message("ERROR %s -> %s held at the end\n", path2, path1);
+  if (dropped_lines > 0) {
+    print_message("%llu lines of output dropped\n", static_cast<unsigned long long>(dropped_lines));
+  }
+  print_summaries(ports, facts.forward.totals, facts.backward.totals);
 }
 
 }  // namespace looptest

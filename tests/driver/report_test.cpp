@@ -1,4 +1,4 @@
-#include "driver/summary.h"
+#include "driver/report.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,6 @@ TEST(Summary, LineCountersWhereTheDriverKeepsThemAndWhatWasNotDelivered) {
   DirectionTotals totals{.bytes = 1048576, .line_errors = std::nullopt};
   EXPECT_EQ(summary_of(totals),
             "/dev/tep/a4 -> /dev/tep/a5: 1048576 bytes, 0 read errors, 0 write errors");
-  EXPECT_FALSE(has_errors(totals));
 
   totals.line_errors = LineErrors{};
   EXPECT_EQ(summary_of(totals),
@@ -25,7 +24,6 @@ TEST(Summary, LineCountersWhereTheDriverKeepsThemAndWhatWasNotDelivered) {
 
   totals.undelivered = 4095;
   EXPECT_TRUE(summary_of(totals).ends_with(" 0 buffer overruns, 4095 bytes not delivered"));
-  EXPECT_FALSE(has_errors(totals)) << "undelivered bytes alone are no error: the line may be slow";
 }
 
 TEST(Summary, TheLongestNumbersFitWhole) {
@@ -56,40 +54,6 @@ TEST(Summary, ProgressIsTheSummaryWithTheTimeAndTheRate) {
   EXPECT_EQ(progress,
             "progress 30 s: /dev/tep/a4 -> /dev/tep/a5: 345600 bytes, 1 read errors, 0 write "
             "errors, 11520 bytes/s");
-}
-
-TEST(Summary, AnyErrorOfAnyKindCounts) {
-  EXPECT_TRUE(has_errors({0, 1, 0, std::nullopt}));
-  EXPECT_TRUE(has_errors({0, 0, 1, std::nullopt}));
-  for (std::uint32_t LineErrors::*counter :
-       {&LineErrors::frame, &LineErrors::overrun, &LineErrors::parity, &LineErrors::breaks,
-        &LineErrors::buffer_overrun}) {
-    LineErrors errors;
-    errors.*counter = 1;
-    EXPECT_TRUE(has_errors({5, 0, 0, errors}));
-  }
-}
-
-TEST(HeldAtEnd, AUartIsHeldWhenItsTransmitterStandsStillWithBytesForIt) {
-  const DirectionTotals delivered{.bytes = 100, .line_errors = std::nullopt};
-  const DirectionTotals short_of_10{.bytes = 90, .line_errors = std::nullopt, .undelivered = 10};
-  // Queued behind XOFF or a driver's own CTS check: the transmitter is empty.
-  EXPECT_TRUE(held_at_end(short_of_10, {.discarded = 10, .transmitter_empty = true}, 0));
-  // A slow line: its transmitter was busy when the rest of the queue was thrown away.
-  EXPECT_FALSE(held_at_end(short_of_10, {.discarded = 10, .transmitter_empty = false}, 5000));
-  // Held in the UART's own FIFO by its CTS: nothing queued, so nothing counted as undelivered,
-  // but the transmitter never emptied.
-  EXPECT_TRUE(held_at_end(delivered, {.transmitter_empty = false, .transmitter_stalled = true}, 0));
-  EXPECT_TRUE(held_at_end(
-      short_of_10, {.discarded = 10, .transmitter_empty = false, .transmitter_stalled = true}, 0));
-  EXPECT_FALSE(held_at_end(delivered, {.transmitter_empty = true}, 0));
-}
-
-TEST(HeldAtEnd, ElsewhereItIsHeldWhenItsOutputTookNothingForTwoSeconds) {
-  const DirectionTotals short_of_10{.bytes = 90, .line_errors = std::nullopt, .undelivered = 10};
-  EXPECT_TRUE(held_at_end(short_of_10, {}, held_milliseconds));
-  EXPECT_FALSE(held_at_end(short_of_10, {}, held_milliseconds - 1));
-  EXPECT_FALSE(held_at_end({.bytes = 100, .line_errors = std::nullopt}, {}, held_milliseconds));
 }
 
 }  // namespace

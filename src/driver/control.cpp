@@ -1,0 +1,77 @@
+#include "driver/control.h"
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "driver/signals.h"
+#include "system/wait.h"
+
+namespace looptest {
+
+namespace {
+
+bool watch(const Control& control, int fd) {
+  epoll_event readable{.events = EPOLLIN, .data = {.fd = fd}};
+  return epoll_ctl(control.any, EPOLL_CTL_ADD, fd, &readable) == 0;
+}
+
+void start_timer(int timer, std::int32_t seconds, bool repeats) {
+  const timespec period{seconds, 0};
+  const itimerspec times{.it_interval = repeats ? period : timespec{}, .it_value = period};
+  timerfd_settime(timer, 0, &times, nullptr);  // cannot fail for a valid timer and time
+}
+
+bool expired(int timer) {
+  std::uint64_t expirations = 0;
+  return read(timer, &expirations, sizeof expirations) == sizeof expirations;
+}
+
+}  // namespace
+
+bool take_control(Control& control) {
+  control.signals = take_signals();
+  control.duration = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  control.progress = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  control.any = epoll_create1(EPOLL_CLOEXEC);
+  return control.signals != -1 && control.duration != -1 && control.progress != -1 &&
+         control.any != -1 && watch(control, control.signals) && watch(control, control.duration) &&
+         watch(control, control.progress);
+}
+
+void start_duration(const Control& control, std::int32_t seconds) {
+  start_timer(control.duration, seconds, false);
+}
+
+void start_progress(const Control& control, std::int32_t seconds) {
+  start_timer(control.progress, seconds, true);
+}
+
+bool watch_link(Control& control, int link) {
+  if (!watch(control, link)) return false;
+  control.link = link;
+  return true;
+}
+
+void stop_watching_link(Control& control) {
+  if (control.link == -1) return;
+  epoll_ctl(control.any, EPOLL_CTL_DEL, control.link, nullptr);
+  control.link = -1;
+}
+
+ControlEvent next_event(Control& control, SecondRelay& second) {
+  if (expired(control.duration)) return {Event::duration};
+  if (expired(control.progress)) return {Event::progress};
+  if (control.link != -1 && wait_readable(control.link, 0)) return {Event::note};
+  while (const int signal_number = next_signal(control.signals)) {
+    if (is_stop(signal_number)) return {Event::stop, signal_number};
+    if (signal_number == SIGUSR1) return {Event::report};
+    // Only its end matters; a second relay that was stopped or continued signals too.
+    if (signal_number == SIGCHLD && reap_second(second)) return {Event::second_ended};
+  }
+  return {};
+}
+
+}  // namespace looptest

@@ -1,0 +1,81 @@
+#include "driver/drain.h"
+
+#include <algorithm>
+
+#include "driver/signals.h"
+#include "line/uart_status.h"
+#include "system/clock.h"
+#include "system/wait.h"
+
+namespace looptest {
+
+namespace {
+
+// Takes what signals arrived while the run ends: a stop hurries the end.
+void take_signals_at_end(EndWaits& end) {
+  while (const int signal_number = next_signal(end.signals)) {
+    if (is_stop(signal_number)) end.hurried = true;
+  }
+}
+
+// Waits up to timeout_ms for a signal.
+void wait_at_end(EndWaits& end, int timeout_ms) {
+  if (wait_readable(end.signals, timeout_ms)) take_signals_at_end(end);
+}
+
+// Waits until done() or until, unless the end is hurried. A driver tells no one when its
+// queue or its transmitter runs empty, so it is asked every few milliseconds.
+template <typename Done>
+void wait_at_end_for(EndWaits& end, timespec until, Done done) {
+  constexpr int poll_interval_ms = 10;
+  while (!end.hurried && !done() && milliseconds_until(until) > 0) {
+    wait_at_end(end, std::min(milliseconds_until(until), poll_interval_ms));
+  }
+}
+
+}  // namespace
+
+EndWaits start_end(int signals, std::int32_t rate) {
+  return {
+      .signals = signals, .deadline = later_by(monotonic_now(), drain_milliseconds), .rate = rate};
+}
+
+void finish_first_relay(Direction& forward, EndWaits& end) {
+  while (!end.hurried && !forward.pending.empty()) {
+    const int left = milliseconds_until(end.deadline);
+    if (write_pending(forward, end.signals, left) != Pass::stopped) return;
+    take_signals_at_end(end);
+  }
+}
+
+void end_second_relay(SecondRelay& second, EndWaits& end) {
+  const timespec give_up = later_by(end.deadline, drain_milliseconds);
+  while (second.pid > 0 && !reap_second(second) && milliseconds_until(give_up) > 0) {
+    if (end.hurried) hurry_second(second);
+    wait_at_end(end, milliseconds_until(give_up));
+  }
+  hurry_second(second);
+  kill_second(second);
+}
+
+// What a driver still holds once the deadline has come is thrown away, so that a line held by
+// flow control cannot hold up the close; only that, as all the rest reaches the far end. What
+// its transmitter holds already then leaves at the line's rate, before the restore changes it;
+// a transmitter that still holds characters after that stands still. A UART that does flow
+// control itself (a PL011, a 16550 with auto-CTS) holds them there, where the queue that the
+// driver counts and throws away is empty.
+OutputAtEnd drain_output(const Port& port, EndWaits& end) {
+  wait_at_end_for(end, end.deadline, [&] { return output_queued(port.fd) == 0; });
+  OutputAtEnd output{.discarded = output_queued(port.fd),
+                     .transmitter_empty = transmitter_empty(port.fd)};
+  if (output.discarded > 0) discard_output(port.fd);
+  const int fifo = transmit_fifo_size(port.fd).value_or(16);
+  const timespec sent_by = later_by(
+      end.deadline, std::max(transmitter_milliseconds(end.rate, fifo), drain_milliseconds));
+  const auto sent = [&] { return transmitter_empty(port.fd).value_or(true); };
+  wait_at_end_for(end, sent_by, sent);
+  output.transmitter_stalled = !end.hurried && !sent();
+  return output;
+}
+
+}  // namespace looptest

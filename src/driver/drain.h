@@ -1,0 +1,42 @@
+// drain.h: the end of a run: the relays finish the blocks they hold and the ports' drivers
+// send what they hold, for a bounded time that a further stop cuts short; then what each
+// output still held is known.
+#pragma once
+
+#include <time.h>
+
+#include <cstdint>
+
+#include "driver/ports.h"
+#include "driver/relay.h"
+#include "driver/split.h"
+#include "driver/verdict.h"
+
+namespace looptest {
+
+/// How long the end gives the relays to finish the blocks they hold and the ports' drivers to
+/// send what they hold, so that a stop ends the run within a second even when flow control
+/// holds a line.
+inline constexpr int drain_milliseconds = 500;
+
+/// The end's clock, and what may cut it short.
+struct EndWaits {
+  int signals = -1;       ///< The run's signal descriptor: a stop meanwhile hurries the end.
+  timespec deadline{};    ///< When the relays' blocks and the drivers' queues are given up on.
+  std::int32_t rate = 0;  ///< The line's, for how long a transmitter may take to empty.
+  bool hurried = false;   ///< A stop came during the end: its waits are cut short.
+};
+
+// drain.cpp
+/// Starts the end's clock now.
+EndWaits start_end(int signals, std::int32_t rate);
+/// Writes the first relay's pending block until it is out or the deadline has come.
+void finish_first_relay(Direction& forward, EndWaits& end);
+/// Gives the second relay until the deadline to finish its block, and a moment more to end; a
+/// hurried end asks it to end at once. Only one that does not end is killed.
+void end_second_relay(SecondRelay& second, EndWaits& end);
+/// Waits for the port's driver to send what it holds, then throws away what it still holds,
+/// and lets the UART's transmitter empty at the line's rate.
+OutputAtEnd drain_output(const Port& port, EndWaits& end);
+
+}  // namespace looptest

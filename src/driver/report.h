@@ -1,0 +1,50 @@
+// report.h: the lines a run prints of what the directions did: the summary at the end and on
+// request, the progress lines, and the end's verdict lines. Formatting is apart from printing,
+// so that the text is tested without a run.
+#pragma once
+
+#include <time.h>
+
+#include <array>
+#include <cstdint>
+
+#include "driver/counts.h"
+#include "driver/ports.h"
+#include "driver/verdict.h"
+#include "settings/port_names.h"
+
+namespace looptest {
+
+/// One summary line, NUL-terminated, without its newline.
+using SummaryLine = std::array<char, 400>;
+
+/// Where progress was last reported.
+struct ProgressMark {
+  timespec at{};
+  std::uint64_t forward = 0;  ///< Bytes port 1 to port 2 had delivered then.
+  std::uint64_t backward = 0;
+};
+
+// report.cpp
+/// "FROM -> TO: B bytes, R read errors, W write errors"; then, where the driver counts them,
+/// ", F frame errors, O overruns, P parity errors, K breaks, U buffer overruns"; then, where
+/// bytes were not delivered, ", N bytes not delivered".
+SummaryLine summary_line(const PortPath& from, const PortPath& to, const DirectionTotals& totals);
+/// "progress S s: " and the summary line, then ", R bytes/s": S seconds into the run, R the
+/// bytes delivered per second over the last interval.
+SummaryLine progress_line(std::int64_t seconds, const PortPath& from, const PortPath& to,
+                          const DirectionTotals& totals, std::uint64_t rate);
+
+/// Prints the summary line of each direction, port 1's first.
+void print_summaries(const Ports& ports, const DirectionTotals& forward,
+                     const DirectionTotals& backward);
+/// Prints the progress line of each direction since mark, which then moves to now; started is
+/// when the relays started.
+void print_progress(ProgressMark& mark, timespec started, const Ports& ports,
+                    const DirectionTotals& forward, const DirectionTotals& backward);
+/// Prints the end of a run: what failed, the lines of output that were dropped, then the
+/// summaries.
+void print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
+               std::uint64_t dropped_lines);
+
+}  // namespace looptest

@@ -1,0 +1,60 @@
+// verdict.h: whether a run passes, decided from the facts its end gathered. Nothing here
+// looks at a device or prints: the facts come in, the verdict goes out.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "driver/counts.h"
+
+namespace looptest {
+
+/// At the end of a run, a direction whose output has taken none of the bytes waiting for it
+/// for this long is held, by flow control or a far end that does not read: the run fails.
+inline constexpr int held_milliseconds = 2000;
+
+/// What the end found at a direction's output port.
+struct OutputAtEnd {
+  std::uint64_t discarded = 0;  ///< What the driver still held to send, thrown away.
+  /// Whether the UART's transmitter stood empty when that was thrown away; empty for no UART.
+  std::optional<bool> transmitter_empty{};
+  /// The transmitter still held characters once they had had time to leave at the line's rate:
+  /// flow control in the UART itself (CTS) holds them, where no queue count sees them.
+  bool transmitter_stalled = false;
+};
+
+/// One direction at the end: what it did, and what its output held.
+struct DirectionAtEnd {
+  DirectionTotals totals;
+  OutputAtEnd output;
+  std::int64_t waited_ms = 0;  ///< How long its relay had waited for room at its output.
+};
+
+/// What the end of a run found.
+struct EndFacts {
+  DirectionAtEnd forward;       ///< Port 1 to port 2.
+  DirectionAtEnd backward;      ///< Port 2 to port 1.
+  bool second_missing = false;  ///< The relays were to run, and the second was never made.
+  bool second_lost = false;     ///< The second relay ended on its own.
+  bool configured = true;       ///< Both ports took the line settings.
+  bool port_lost = false;       ///< A port was lost at some time in the run.
+};
+
+struct Verdict {
+  bool forward_held = false;
+  bool backward_held = false;
+  bool failed = false;
+};
+
+// verdict.cpp
+/// True when a read, a write or the line failed.
+bool has_errors(const DirectionTotals& totals);
+/// True when the direction's output was held at the end: its UART's transmitter stood still
+/// with bytes queued for it, or with bytes in it; where the port is no UART, bytes waited for
+/// its output and it took none of them for the last waited_ms (the relay waited that long).
+bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::int64_t waited_ms);
+/// A run fails when a direction had errors or was held, when the second relay never ran or
+/// ended on its own, when a port never had the line settings, or when a port was lost.
+Verdict judge(const EndFacts& facts);
+
+}  // namespace looptest
