@@ -1,0 +1,153 @@
+#include "driver/drain.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+
+#include "driver/link.h"
+#include "driver/signals.h"
+#include "system/clock.h"
+#include "system/wait.h"
+
+namespace looptest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The end's waits on pipes and ptys, with the run's signal descriptor, so that a stop can
+// hurry them.
+class Drain : public testing::Test {
+ protected:
+  void SetUp() override {
+    sigprocmask(SIG_SETMASK, nullptr, &mask_before_);
+    signals_ = take_signals();
+    ASSERT_NE(signals_, -1);
+    ASSERT_EQ(pipe2(pipe_.data(), O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_EQ(fcntl(pipe_[1], F_SETPIPE_SZ, 4096), 4096);
+  }
+  void TearDown() override {
+    for (const int fd : {signals_, pipe_[0], pipe_[1]}) close(fd);
+    sigprocmask(SIG_SETMASK, &mask_before_, nullptr);
+  }
+
+  // A block of size bytes pending for the pipe.
+  Direction pending_for_pipe(std::size_t size) {
+    Direction direction{.in = -1, .out = pipe_[1], .counts = &counts_};
+    direction.pending = std::span<const char>(direction.buffer).first(size);
+    return direction;
+  }
+  void fill_pipe() {
+    const std::array<char, 4096> page{};
+    ASSERT_EQ(write(pipe_[1], page.data(), page.size()), 4096);
+  }
+
+  int signals_ = -1;
+  std::array<int, 2> pipe_{-1, -1};
+  DirectionCounts counts_;
+  sigset_t mask_before_{};
+};
+
+TEST_F(Drain, TheFirstRelaysBlockGoesOutWhereThereIsRoom) {
+  Direction forward = pending_for_pipe(1000);
+  EndWaits end = start_end(signals_, 9600);
+  finish_first_relay(forward, end);
+  EXPECT_TRUE(forward.pending.empty());
+  EXPECT_EQ(counts_.bytes.load(), 1000u);
+}
+
+TEST_F(Drain, AnOutputThatTakesNothingIsGivenUpOnAtTheDeadlineWithItsBlockKept) {
+  fill_pipe();
+  Direction forward = pending_for_pipe(1000);
+  const Clock::time_point start = Clock::now();
+  EndWaits end = start_end(signals_, 9600);
+  finish_first_relay(forward, end);
+  EXPECT_GE(seconds_since(start), drain_milliseconds / 1000.0 - 0.01);
+  EXPECT_LT(seconds_since(start), 5.0);
+  EXPECT_EQ(forward.pending.size(), 1000u) << "what was not delivered is still known";
+  EXPECT_FALSE(end.hurried);
+}
+
+TEST_F(Drain, AStopDuringTheEndHurriesIt) {
+  fill_pipe();
+  Direction forward = pending_for_pipe(1000);
+  EndWaits end = start_end(signals_, 9600);
+  end.deadline = later_by(monotonic_now(), 60'000);  // a wait that only a stop can cut short
+  ASSERT_EQ(raise(SIGTERM), 0);
+  const Clock::time_point start = Clock::now();
+  finish_first_relay(forward, end);
+  EXPECT_TRUE(end.hurried);
+  EXPECT_LT(seconds_since(start), 5.0);
+  EXPECT_EQ(forward.pending.size(), 1000u);
+}
+
+// A stand-in for the second relay: it ends when asked to finish, or when the link closes,
+// unless told to ignore both.
+SecondRelay fork_second(bool ignores) {
+  std::array<int, 2> link{-1, -1};
+  EXPECT_TRUE(make_link(link));
+  const pid_t child = fork();
+  if (child == 0) {
+    close(link[0]);
+    for (;;) {
+      wait_readable(link[1], -1);
+      const Note note = receive_note(link[1]).note;
+      if (!ignores && (note == Note::finish || note == Note::ended)) _exit(0);
+      if (note == Note::ended) pause();
+    }
+  }
+  close(link[1]);
+  return {.pid = child, .link = link[0], .started = true};
+}
+
+TEST_F(Drain, ASecondRelayThatFinishesEndsByItselfAndOneThatDoesNotIsKilled) {
+  for (const bool ignores : {false, true}) {
+    SecondRelay second = fork_second(ignores);
+    const pid_t pid = second.pid;
+    ask_second_to_finish(second);
+    const Clock::time_point start = Clock::now();
+    EndWaits end = start_end(signals_, 9600);
+    end_second_relay(second, end);
+    EXPECT_EQ(second.pid, -1) << "reaped";
+    EXPECT_EQ(second.link, -1) << "closed";
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+    if (ignores) {
+      // Killed only once its moment past the deadline has gone.
+      EXPECT_GE(seconds_since(start), 2 * drain_milliseconds / 1000.0 - 0.01);
+    }
+    EXPECT_LT(seconds_since(start), 5.0);
+  }
+}
+
+TEST_F(Drain, AnOutputThatIsNoUartHoldsNothingTheEndCanSee) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_NE(master, -1);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_NE(slave, -1);
+  ASSERT_EQ(write(slave, "unread", 6), 6);
+  const PortPath path = make_port_path("/dev/tep/a4");
+  const Port port{.path = &path, .fd = slave};
+  EndWaits end = start_end(signals_, 9600);
+  const Clock::time_point start = Clock::now();
+  const OutputAtEnd output = drain_output(port, end);
+  EXPECT_EQ(output.discarded, 0u);
+  EXPECT_EQ(output.transmitter_empty, std::nullopt);
+  EXPECT_FALSE(output.transmitter_stalled);
+  EXPECT_LT(seconds_since(start), 0.4) << "nothing to wait for where no count is kept";
+  close(slave);
+  close(master);
+}
+
+}  // namespace
+}  // namespace looptest
