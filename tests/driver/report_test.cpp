@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "summary_lines.h"
+
 namespace looptest {
 namespace {
 
@@ -54,6 +56,41 @@ TEST(Summary, ProgressIsTheSummaryWithTheTimeAndTheRate) {
   EXPECT_EQ(progress,
             "progress 30 s: /dev/tep/a4 -> /dev/tep/a5: 345600 bytes, 1 read errors, 0 write "
             "errors, 11520 bytes/s");
+}
+
+// The tests read these lines back with the test bench's reader: it must read every line the
+// tool writes, and agree on every number.
+TEST(Summary, TheTestBenchReadsBackEveryLineAsWritten) {
+  const PortPath a4 = make_port_path("/dev/tep/a4");
+  const PortPath a5 = make_port_path("/dev/tep/a5");
+  const DirectionTotals plain{
+      .bytes = 7, .read_errors = 1, .write_errors = 2, .line_errors = std::nullopt};
+  const DirectionTotals uart{
+      .bytes = 8, .line_errors = LineErrors{1, 2, 3, 4, 5}, .undelivered = 9};
+  for (const DirectionTotals& totals : {plain, uart}) {
+    const std::optional<testbench::Summary> read =
+        testbench::read_summary(summary_line(a4, a5, totals).data());
+    ASSERT_TRUE(read) << summary_line(a4, a5, totals).data();
+    EXPECT_EQ(read->from, "/dev/tep/a4");
+    EXPECT_EQ(read->to, "/dev/tep/a5");
+    EXPECT_EQ(read->bytes, totals.bytes);
+    EXPECT_EQ(read->read_errors, totals.read_errors);
+    EXPECT_EQ(read->write_errors, totals.write_errors);
+    EXPECT_EQ(read->not_delivered, totals.undelivered);
+    EXPECT_EQ(read->line_errors.has_value(), totals.line_errors.has_value());
+    EXPECT_FALSE(read->progress_seconds);
+    const std::optional<testbench::Summary> progress =
+        testbench::read_summary(progress_line(12, a5, a4, totals, 345).data());
+    ASSERT_TRUE(progress) << progress_line(12, a5, a4, totals, 345).data();
+    EXPECT_EQ(progress->progress_seconds, 12);
+    EXPECT_EQ(progress->rate, 345u);
+    EXPECT_EQ(progress->bytes, totals.bytes);
+  }
+  EXPECT_EQ(testbench::read_summary(
+                "ERROR /dev/tep/a4 -> /dev/tep/a5: 3 bytes, 0 read errors, 0 write errors"),
+            std::nullopt)
+      << "a name with a blank is no port";
+  EXPECT_EQ(testbench::read_summary("/dev/tep/a4 -> /dev/tep/a5: 3 bytes, 1 oddity"), std::nullopt);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "far_end.h"
 #include "process.h"
+#include "summary_lines.h"
 #include "virtual_ports.h"
 
 namespace e2e {

@@ -20,37 +20,19 @@ namespace {
 
 class LongRun : public LoopTest {};
 
-struct Progress {
-  long long seconds = 0;
-  std::string from;
-  std::string to;
-  unsigned long long bytes = 0;
-  unsigned long long rate = 0;
-};
-
 // The progress lines of an output, in order; a line that starts as one but does not read as
 // one fails the test.
-std::vector<Progress> progress_lines(const std::string& output) {
-  std::vector<Progress> found;
+std::vector<testbench::Summary> progress_lines(const std::string& output) {
+  std::vector<testbench::Summary> found;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
     if (!line.starts_with("progress")) continue;
-    Progress progress;
-    std::array<char, 64> from{};
-    std::array<char, 64> to{};
-    int length = 0;
-    const int read = std::sscanf(line.c_str(),
-                                 "progress %lld s: %63[^ ] -> %63[^:]: %llu bytes, 0 read errors, "
-                                 "0 write errors, %llu bytes/s%n",
-                                 &progress.seconds, from.data(), to.data(), &progress.bytes,
-                                 &progress.rate, &length);
-    if (read != 5 || static_cast<std::size_t>(length) != line.size()) {
-      ADD_FAILURE() << "not a progress line: " << line;
+    std::optional<testbench::Summary> progress = testbench::read_summary(line);
+    if (!progress || progress->read_errors != 0 || progress->write_errors != 0) {
+      ADD_FAILURE() << "not a progress line of a clean run: " << line;
       continue;
     }
-    progress.from = from.data();
-    progress.to = to.data();
-    found.push_back(progress);
+    found.push_back(*progress);
   }
   return found;
 }
@@ -70,29 +52,29 @@ TEST_F(LongRun, ProgressLinesGiveEachDirectionsCountsAndRateEveryInterval) {
       << finished.output;
 
   // One line per direction each second until the end; the last seconds were idle.
-  const std::vector<Progress> lines = progress_lines(finished.output);
+  const std::vector<testbench::Summary> lines = progress_lines(finished.output);
   ASSERT_GE(lines.size(), 4u) << finished.output;
   ASSERT_EQ(lines.size() % 2, 0u) << finished.output;
-  long long seconds_before = 0;
-  unsigned long long most_rate[2] = {0, 0};
+  std::int64_t seconds_before = 0;
+  std::uint64_t most_rate[2] = {0, 0};
   for (std::size_t i = 0; i < lines.size(); i += 2) {
     EXPECT_EQ(lines[i].from, a4.path());
     EXPECT_EQ(lines[i].to, a5.path());
     EXPECT_EQ(lines[i + 1].from, a5.path());
-    EXPECT_EQ(lines[i + 1].seconds, lines[i].seconds);
-    EXPECT_GT(lines[i].seconds, seconds_before);
-    seconds_before = lines[i].seconds;
+    EXPECT_EQ(lines[i + 1].progress_seconds, lines[i].progress_seconds);
+    EXPECT_GT(*lines[i].progress_seconds, seconds_before);
+    seconds_before = *lines[i].progress_seconds;
     for (std::size_t d = 0; d < 2; ++d) {
-      EXPECT_LE(lines[i + d].rate, lines[i + d].bytes);
-      most_rate[d] = std::max(most_rate[d], lines[i + d].rate);
+      EXPECT_LE(*lines[i + d].rate, lines[i + d].bytes);
+      most_rate[d] = std::max(most_rate[d], *lines[i + d].rate);
     }
   }
   EXPECT_GT(most_rate[0], 0u);
   EXPECT_GT(most_rate[1], 0u);
   EXPECT_EQ(lines[lines.size() - 2].bytes, 3001u);
-  EXPECT_EQ(lines[lines.size() - 2].rate, 0u);
+  EXPECT_EQ(lines[lines.size() - 2].rate.value_or(1), 0u);
   EXPECT_EQ(lines.back().bytes, 2001u);
-  EXPECT_EQ(lines.back().rate, 0u);
+  EXPECT_EQ(lines.back().rate.value_or(1), 0u);
   std::printf("%s", finished.output.c_str());
 }
 

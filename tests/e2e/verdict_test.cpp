@@ -14,21 +14,17 @@ namespace {
 
 class Verdict : public LoopTest {};
 
-// The number before " bytes" in the summary line of from -> to; -1 without one.
+// The bytes the summary of from -> to counts; -1 without one.
 long long bytes_of(const std::string& output, const VirtualPort& from, const VirtualPort& to) {
-  const std::string start = from.path() + " -> " + to.path() + ": ";
-  const std::size_t at = output.find(start);
-  return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + start.size());
+  const std::optional<testbench::Summary> line =
+      testbench::summary_of(output, from.path(), to.path());
+  return line ? static_cast<long long>(line->bytes) : -1;
 }
 
 long long not_delivered(const std::string& output, const VirtualPort& from, const VirtualPort& to) {
-  const std::string start = from.path() + " -> " + to.path() + ": ";
-  const std::size_t line = output.find(start);
-  const std::size_t end = output.find('\n', line);
-  const std::size_t field = output.rfind(", ", end);
-  if (line == std::string::npos || output.compare(field, end - field, ", ") == 0) return 0;
-  const std::string tail = output.substr(field + 2, end - field - 2);
-  return tail.ends_with(" bytes not delivered") ? std::atoll(tail.c_str()) : 0;
+  const std::optional<testbench::Summary> line =
+      testbench::summary_of(output, from.path(), to.path());
+  return line ? static_cast<long long>(line->not_delivered) : -1;
 }
 
 // Sends what the port takes within a second; returns how much that was.
