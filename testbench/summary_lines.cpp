@@ -94,7 +94,7 @@ std::vector<Summary> summaries_in(const std::string& output) {
 std::optional<Summary> summary_of(const std::string& output, std::string_view from,
                                   std::string_view to) {
   std::optional<Summary> last;
-  for (Summary& summary : summaries_in(output)) {
+  for (const Summary& summary : summaries_in(output)) {
     if (!summary.progress_seconds && summary.from == from && summary.to == to) last = summary;
   }
   return last;

@@ -61,7 +61,7 @@ void stop_watching_link(Control& control) {
   control.link = -1;
 }
 
-ControlEvent next_event(Control& control, SecondRelay& second) {
+ControlEvent next_event(const Control& control, SecondRelay& second) {
   if (expired(control.duration)) return {Event::duration};
   if (expired(control.progress)) return {Event::progress};
   if (control.link != -1 && wait_readable(control.link, 0)) return {Event::note};

@@ -46,6 +46,6 @@ bool watch_link(Control& control, int link);
 void stop_watching_link(Control& control);
 /// What happened, one thing a call, the duration first, then progress, notes and signals;
 /// Event::none when nothing more did. Reaps the second relay when it ended.
-ControlEvent next_event(Control& control, SecondRelay& second);
+ControlEvent next_event(const Control& control, SecondRelay& second);
 
 }  // namespace looptest

@@ -30,6 +30,7 @@ struct Ports {
 };
 
 /// Port 1 or port 2.
+// cppcheck-suppress constParameter ; the port it returns is changed through it
 inline Port& port_numbered(Ports& ports, int number) {
   return number == 1 ? ports.port1 : ports.port2;
 }

@@ -6,14 +6,12 @@
 set -euo pipefail
 triplet=$1
 dir=$(realpath -m "$2")
-source=$(cd "$(dirname "$0")/../.." && pwd)
+source=$(cd "$(dirname "$0")/.." && pwd)
+. "$source/.ci/lib.sh"
 buildroot=$source/dist/buildroot/package/looptest
 yocto=$source/dist/yocto/meta-looptest/recipes-support/looptest
 
-if ! command -v "$triplet-g++" >/dev/null; then
-  echo "SKIPPED: no $triplet-g++ here, so no recipe build"
-  exit 0
-fi
+command -v "$triplet-g++" >/dev/null || skip_group "no $triplet-g++ here, so no recipe build"
 fail() {
   echo "FAILED: $*"
   exit 1

@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
-# run.sh TRIPLET DIR: builds looptest for another architecture (aarch64-linux-gnu or
+# cross.sh TRIPLET DIR: builds looptest for another architecture (aarch64-linux-gnu or
 # arm-linux-gnueabihf) with warnings as errors, dynamic in DIR/dynamic and fully static in
 # DIR/static, and runs the unit and end-to-end tests under user-mode emulation: the unit tests
 # once, the end-to-end tests on each of the two binaries. Then prints the stripped sizes.
-# Needs g++-TRIPLET and qemu-user-static; without them it says so and skips. The target's
+# Needs g++-TRIPLET and qemu-user-static; without them it says so and skips (under CI=true it
+# fails). The target's
 # libc6 and libstdc++6 installed beside the host's (dpkg --add-architecture) are used if there.
 set -euo pipefail
 triplet=$1
 dir=$(realpath -m "$2")
-source=$(cd "$(dirname "$0")/../.." && pwd)
+source=$(cd "$(dirname "$0")/.." && pwd)
+. "$source/.ci/lib.sh"
 toolchain=$source/cmake/$triplet.cmake
 qemu=$(sed -n 's/^set(LOOPTEST_QEMU \(.*\))$/\1/p' "$toolchain")
 
 for program in "$triplet-g++" "$qemu-static"; do
-  if ! command -v "$program" >/dev/null; then
-    echo "SKIPPED: no $program here, so nothing is built or tested for $triplet"
-    exit 0
-  fi
+  command -v "$program" >/dev/null ||
+    skip_group "no $program here, so nothing is built or tested for $triplet"
 done
 
 started=$SECONDS
@@ -28,10 +28,10 @@ cmake --build "$dir/static" -j2
 echo "$triplet: built in $((SECONDS - started)) s"
 
 started=$SECONDS
-ctest --test-dir "$dir/dynamic" -R '^(unit|e2e)\.' --output-on-failure
+ctest --test-dir "$dir/dynamic" -j"$ctest_jobs" -R '^(unit|e2e)\.' --output-on-failure
 "$source/tests/skipped.sh" "$dir/dynamic"
 LOOPTEST_BINARY=$dir/static/looptest \
-  ctest --test-dir "$dir/dynamic" -R '^e2e\.' --output-on-failure
+  ctest --test-dir "$dir/dynamic" -j"$ctest_jobs" -R '^e2e\.' --output-on-failure
 "$source/tests/skipped.sh" "$dir/dynamic"
 echo "$triplet: tested in $((SECONDS - started)) s"
 
