@@ -22,10 +22,10 @@ version=$(sed -n 's/^project(looptest VERSION \([0-9.]*\).*/\1/p' "$source/CMake
   fail "looptest.mk is not at version $version"
 [[ -f $yocto/looptest_$version.bb ]] || fail "no looptest_$version.bb"
 bb=$yocto/looptest_$version.bb
-[[ $(sed -n 's/^sha256  \([0-9a-f]*\)  doc\/copyright$/\1/p' "$buildroot/looptest.hash") == \
-  $(sha256sum <"$source/doc/copyright" | cut -d' ' -f1) ]] || fail "looptest.hash: doc/copyright"
-[[ $(sed -n 's/^LIC_FILES_CHKSUM = "file:\/\/doc\/copyright;md5=\([0-9a-f]*\)"$/\1/p' "$bb") == \
-  $(md5sum <"$source/doc/copyright" | cut -d' ' -f1) ]] || fail "$bb: LIC_FILES_CHKSUM"
+[[ $(sed -n 's/^sha256  \([0-9a-f]*\)  debian\/copyright$/\1/p' "$buildroot/looptest.hash") == \
+  $(sha256sum <"$source/debian/copyright" | cut -d' ' -f1) ]] || fail "looptest.hash: debian/copyright"
+[[ $(sed -n 's/^LIC_FILES_CHKSUM = "file:\/\/debian\/copyright;md5=\([0-9a-f]*\)"$/\1/p' "$bb") == \
+  $(md5sum <"$source/debian/copyright" | cut -d' ' -f1) ]] || fail "$bb: LIC_FILES_CHKSUM"
 
 # build NAME OPTIONS...: configures, builds and installs into DIR/NAME-root as both build
 # systems do, with the options the recipe gives.

@@ -4,7 +4,7 @@ byte that arrives on either port out of the other, both ways at once, until it i
 or its duration ends; a timed run's exit status says whether it passed."
 SECTION = "console/utils"
 LICENSE = "MIT"
-LIC_FILES_CHKSUM = "file://doc/copyright;md5=f6e00690c447c79f6e150d6058cb9967"
+LIC_FILES_CHKSUM = "file://debian/copyright;md5=f6e00690c447c79f6e150d6058cb9967"
 
 # The layer sits in looptest's own repository and builds the tree it came with.
 inherit externalsrc cmake ptest bash-completion
