@@ -7,9 +7,10 @@ seconds=${1:-60}
 build=${FUZZ_BUILD:-build-fuzz}
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DLOOPTEST_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j2 --target options_fuzz port_names_fuzz command_line_fuzz
+cmake --build "$build" -j2 --target options_fuzz port_names_fuzz command_line_fuzz \
+  checker_fuzz
 
-for target in options port_names command_line; do
+for target in options port_names command_line checker; do
   work=$(mktemp -d)
   log="$work/log"
   # New inputs go to the scratch directory; the seeds in the repository stay as they are.
