@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang and runs them all at once, each for SECONDS (default 60)
+# Builds the fuzz targets (the three readers of what a user types, and the stream checker)
+# with clang and runs them all at once, each for SECONDS (default 60)
 # on a copy of its seed corpus. Fails on any finding; prints each target's executions and
 # coverage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${FUZZ_BUILD:-build-fuzz}
-targets=(options port_names command_line)
+targets=(options port_names command_line checker)
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DLOOPTEST_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]/%/_fuzz}"
