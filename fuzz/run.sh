@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (the three readers of what a user types, and the stream checker)
-# with clang and runs them all at once, each for SECONDS (default 60)
-# on a copy of its seed corpus. Fails on any finding; prints each target's executions and
-# coverage.
+# with clang and runs them all at once, each for SECONDS (default 60) on a copy of its seed
+# corpus. Fails on any finding; prints each target's executions and coverage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
