@@ -1,5 +1,5 @@
 // link.h: what the two relay processes tell each other, a message at a time, over a socket
-// pair: requests to end, a port's descriptor when it is back, and a port found gone.
+// pair: requests to end, a port found gone, a port lost, and its descriptor when it is back.
 #pragma once
 
 #include <array>
@@ -12,6 +12,7 @@ enum class Note : char {
   finish = 'f',  ///< To the second relay: finish the block in hand, and end.
   port = 'p',    ///< To the second relay: this descriptor is the port now, as it is back.
   kept = 'k',    ///< To the second relay: the port it found gone is there as before.
+  drop = 'd',    ///< To the second relay: the port is lost; close it, relay nothing until back.
   lost = 'l',    ///< To the first relay: the port has gone.
 };
 

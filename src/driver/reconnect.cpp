@@ -6,6 +6,7 @@
 #include "driver/messages.h"
 #include "driver/relay.h"
 #include "system/clock.h"
+#include "system/wait.h"
 
 namespace looptest {
 
@@ -16,12 +17,19 @@ void search_later(Reconnect& reconnect) {
   reconnect.next_search = later_by(monotonic_now(), wait_milliseconds);
 }
 
-void mark_lost(Port& port, Reconnect& reconnect) {
+void mark_lost(Ports& ports, int number, Reconnect& reconnect, const SecondRelay& second) {
+  Port& port = port_numbered(ports, number);
   if (port.lost) return;
   print_message("ERROR %s lost\n", port.path->data());
   lose_port(port);
   reconnect.ever_lost = true;
+  if (second.link != -1) send_note(second.link, Note::drop, number);
   search_later(reconnect);
+}
+
+int gone_now(const Ports& ports) {
+  return (!ports.port1.lost && port_gone(ports.port1) ? 1 : 0) |
+         (!ports.port2.lost && port_gone(ports.port2) ? 2 : 0);
 }
 
 }  // namespace
@@ -35,9 +43,21 @@ void point_at_ports(Direction& direction, const Port& in, const Port& out) {
 
 bool any_lost(const Ports& ports) { return ports.port1.lost || ports.port2.lost; }
 
-void look_for_lost_ports(Ports& ports, Reconnect& reconnect) {
-  for (Port* port : {&ports.port1, &ports.port2}) {
-    if (!port->lost && port_gone(*port)) mark_lost(*port, reconnect);
+int ports_gone(const Ports& ports, int control) {
+  const timespec give_up = later_by(monotonic_now(), recheck_for_milliseconds);
+  int gone = gone_now(ports);
+  while (gone == 0 && milliseconds_until(give_up) > 0 &&
+         !wait_for(-1, 0, control, recheck_milliseconds).control) {
+    gone = gone_now(ports);
+  }
+  return gone;
+}
+
+void look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
+                         int control) {
+  const int gone = ports_gone(ports, control);
+  for (const int number : {1, 2}) {
+    if ((gone & number) != 0) mark_lost(ports, number, reconnect, second);
   }
 }
 
@@ -59,33 +79,34 @@ void take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, C
       stop_watching_link(control);
       return;
     }
-    if (message.note == Note::lost) {
-      Port& port = port_numbered(ports, message.port);
-      if (port.lost) continue;  // it gets the port when it is back
-      if (port_gone(port)) {
-        mark_lost(port, reconnect);
-      } else {
-        send_note(second.link, Note::kept, message.port);
-      }
+    if (message.note != Note::lost) continue;
+    if (port_numbered(ports, message.port).lost) {
+      send_note(second.link, Note::drop, message.port);  // it gets the port when it is back
+    } else if (port_gone(port_numbered(ports, message.port))) {
+      mark_lost(ports, message.port, reconnect, second);
+    } else {
+      send_note(second.link, Note::kept, message.port);
     }
   }
 }
 
-bool tell_lost_ports(const Ports& ports, int link) {
-  bool lost = false;
+int tell_lost_ports(const Ports& ports, int link) {
+  const int gone = ports_gone(ports, link);
   for (const int number : {1, 2}) {
-    if (port_gone(number == 1 ? ports.port1 : ports.port2)) {
-      send_note(link, Note::lost, number);
-      lost = true;
-    }
+    if ((gone & number) != 0) send_note(link, Note::lost, number);
   }
-  return lost;
+  return gone;
 }
 
-void take_port(Ports& ports, const LinkMessage& message) {
+void take_port_note(Ports& ports, const LinkMessage& message) {
   Port& port = port_numbered(ports, message.port);
+  if (message.note == Note::drop) {
+    lose_port(port);
+    return;
+  }
   if (port.fd != -1) close(port.fd);
   port.fd = message.fd;
+  port.lost = false;
 }
 
 }  // namespace looptest

@@ -1,6 +1,8 @@
 // reconnect.h: ports that are lost while a run relays, and taken up again when they are back.
-// The first process finds a port gone, looks for it at the relay's pace and hands it to the
-// second relay when it is back; the second relay tells the first when it finds a port gone.
+// The first process finds a port gone, tells the second relay to leave it, looks for it at
+// the relay's pace and hands it to the second relay when it is back; the second relay tells
+// the first when it finds a port gone. While a port is lost neither relay reads anything, so
+// what arrives meanwhile waits in the other port's driver.
 #pragma once
 
 #include <time.h>
@@ -15,6 +17,11 @@ namespace looptest {
 
 struct Control;
 
+/// A device that is unplugged hangs its tty up a little before its node goes: after a failed
+/// pass, a port that is still there is looked at again this often, for this long.
+inline constexpr int recheck_milliseconds = 50;
+inline constexpr int recheck_for_milliseconds = 1000;
+
 /// Lost ports, as the first process follows them.
 struct Reconnect {
   timespec next_search{};  ///< When lost ports are looked for again.
@@ -26,9 +33,14 @@ struct Reconnect {
 void point_at_ports(Direction& direction, const Port& in, const Port& out);
 /// Whether either port is lost.
 bool any_lost(const Ports& ports);
+/// After a failed pass: which ports have gone (bit 1 for port 1, bit 2 for port 2), looking
+/// again for a moment while none has, unless control becomes readable.
+int ports_gone(const Ports& ports, int control);
 
-/// After the first relay failed a pass: each port that has gone is lost from now on.
-void look_for_lost_ports(Ports& ports, Reconnect& reconnect);
+/// After the first relay failed a pass: each port that has gone is lost from now on, and the
+/// second relay is told to leave it.
+void look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
+                         int control);
 /// Opens each lost port again where a device is there again, and gives it to the second relay.
 void search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                        const LineSettings& settings);
@@ -37,9 +49,10 @@ void search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& se
 void take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, Control& control);
 
 /// In the second relay, after a failed pass: tells the first process of each port that has
-/// gone; true if any has.
-bool tell_lost_ports(const Ports& ports, int link);
-/// In the second relay: the port the first process sent, in place of the one it had.
-void take_port(Ports& ports, const LinkMessage& message);
+/// gone; returns which have, as ports_gone() does.
+int tell_lost_ports(const Ports& ports, int link);
+/// In the second relay: what the first process said of a port: it is lost, so its descriptor
+/// is closed; or it is back, with this descriptor.
+void take_port_note(Ports& ports, const LinkMessage& message);
 
 }  // namespace looptest

@@ -53,9 +53,7 @@ Pass write_pending(Direction& direction, int control, int timeout_ms) {
       if (left == 0) return Pass::held;
       if (wait_for(direction.out, POLLOUT, control, left).control) return Pass::stopped;
     } else if (errno != EINTR) {
-      set_pending(direction, {});
       stop_waiting(direction);
-      count(direction.counts->write_errors);
       return Pass::write_failed;
     }
   }
@@ -94,6 +92,12 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
   return {write_pending(direction, control, -1), read_count};
 }
 
+void drop_failed_block(Direction& direction) {
+  print_message("ERROR writing\n");
+  count(direction.counts->write_errors);
+  set_pending(direction, {});
+}
+
 RelayEnd relay_direction(Direction& direction, int control) {
   for (;;) {
     if (direction.retry_at) {
@@ -113,14 +117,12 @@ RelayEnd relay_direction(Direction& direction, int control) {
         print_message("ERROR reading n = %d\n", result.count);
         break;
       case Pass::write_failed:
-        print_message("ERROR writing\n");
-        break;
       case Pass::hung_up:
         break;
     }
     // A failed or hung-up port fails again at once: wait out the period rather than spin.
     direction.retry_at = next_attempt;
-    return RelayEnd::failed;
+    return result.pass == Pass::write_failed ? RelayEnd::write_failed : RelayEnd::failed;
   }
 }
 

@@ -55,7 +55,7 @@ enum class Pass {
   relayed,       ///< A block was read and all of it written.
   hung_up,       ///< The port said it was readable, yet had nothing: it hung up.
   read_failed,   ///< The read failed.
-  write_failed,  ///< The write failed; the rest of the block is dropped.
+  write_failed,  ///< The write failed; the block is kept until drop_failed_block().
   stopped,       ///< The control descriptor became readable; a pending block is kept.
   held,          ///< The output took no more before the time ran out; the rest is kept.
 };
@@ -73,9 +73,14 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms);
 /// Writes the pending block, waiting up to timeout_ms (-1: without end) for the port to take
 /// more: relayed once all of it is out, else write_failed, stopped or held.
 Pass write_pending(Direction& direction, int control, int timeout_ms);
+/// After a failed write to a port that is still there: says so, counts the error and drops the
+/// block. (A block for a port that has gone is kept for the port when it is back.)
+void drop_failed_block(Direction& direction);
+
 enum class RelayEnd {
-  stopped,  ///< control became readable.
-  failed,   ///< A pass failed, and said so.
+  stopped,       ///< control became readable.
+  failed,        ///< A read failed or the input hung up, and said so.
+  write_failed,  ///< A write failed: the block is kept, for the caller to drop or deliver.
 };
 
 /// Relays until control becomes readable or a pass fails. After a failed pass the next call

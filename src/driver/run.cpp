@@ -85,8 +85,11 @@ RelaysEnd relay_until_ended(Run& run) {
         point_at_ports(run.forward, run.ports.port1, run.ports.port2);
         continue;
       }
-    } else if (relay_direction(run.forward, run.control.any) == RelayEnd::failed) {
-      look_for_lost_ports(run.ports, run.reconnect);
+    } else if (const RelayEnd end = relay_direction(run.forward, run.control.any);
+               end != RelayEnd::stopped) {
+      look_for_lost_ports(run.ports, run.reconnect, run.second, run.control.any);
+      // A block for a port that has gone waits for the port to come back.
+      if (end == RelayEnd::write_failed && !run.ports.port2.lost) drop_failed_block(run.forward);
       point_at_ports(run.forward, run.ports.port1, run.ports.port2);
       continue;
     }

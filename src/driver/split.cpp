@@ -20,27 +20,41 @@ namespace looptest {
 namespace {
 
 // The second relay: port 2 to port 1 until the first process asks it over the link to finish
-// the block in hand and end, or closes the link, which asks it to end at once. A port that has
-// gone holds it until the first process sends the port again. It is never killed while it
-// relays, so its counts are whole. It ends with the first process however that ends, so no
-// orphan keeps a port open; it answers no signal, as the first process answers them for both.
+// the block in hand and end, or closes the link, which asks it to end at once. While a port is
+// lost it relays nothing, and holds nothing of it open, until the first process sends the
+// port again. It is never killed while it relays, so its counts are whole. It ends with the
+// first process however that ends, so no orphan keeps a port open; it answers no signal, as
+// the first process answers them for both.
 [[noreturn]] void relay_second(Ports ports, Direction backward, int link, pid_t first) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);  // cannot fail with a valid signal
   if (getppid() != first) _exit(1);  // the first died before the request took effect
   for (;;) {
-    if (relay_direction(backward, link) == RelayEnd::failed) {
-      if (!tell_lost_ports(ports, link)) continue;
+    if (any_lost(ports)) {
+      wait_readable(link, -1);
+    } else if (const RelayEnd end = relay_direction(backward, link); end != RelayEnd::stopped) {
+      const int gone = tell_lost_ports(ports, link);
+      // A block for a port that has gone waits for the port to come back.
+      if (end == RelayEnd::write_failed && (gone & 1) == 0) drop_failed_block(backward);
+      if (gone == 0) continue;
       wait_readable(link, -1);
     }
     const LinkMessage message = receive_note(link);
-    if (message.note == Note::none || message.note == Note::kept) continue;
-    if (message.note == Note::port) {
-      take_port(ports, message);
-      point_at_ports(backward, ports.port2, ports.port1);
-      continue;
+    switch (message.note) {
+      case Note::none:
+      case Note::kept:
+      case Note::lost:
+        continue;
+      case Note::drop:
+      case Note::port:
+        take_port_note(ports, message);
+        point_at_ports(backward, ports.port2, ports.port1);
+        continue;
+      case Note::finish:
+        if (!ports.port1.lost) write_pending(backward, link, drain_milliseconds);
+        _exit(0);
+      case Note::ended:
+        _exit(0);
     }
-    if (message.note == Note::finish) write_pending(backward, link, drain_milliseconds);
-    _exit(0);
   }
 }
 

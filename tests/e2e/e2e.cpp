@@ -143,8 +143,6 @@ Finished wait_for_end(Program& looptest) {
   return finished;
 }
 
-namespace {
-
 std::string read_all_left(const VirtualPort& port, int wait_ms) {
   std::string left;
   std::array<char, 4096> buffer;
@@ -160,8 +158,6 @@ std::string read_all_left(const VirtualPort& port, int wait_ms) {
     }
   }
 }
-
-}  // namespace
 
 std::string read_all_left(const VirtualPort& port) { return read_all_left(port, patience_ms); }
 

@@ -96,6 +96,8 @@ void expect_same_attributes(const termios& expected, const VirtualPort& port);
 Finished wait_for_end(Program& looptest);
 /// Everything the far end can still read, up to the port's hang-up.
 std::string read_all_left(const VirtualPort& port);
+/// What the far end can read until it has been quiet for wait_ms, or the port hangs up.
+std::string read_all_left(const VirtualPort& port, int wait_ms);
 /// What the far end can read now, within a moment.
 std::string read_all_left_now(const VirtualPort& port);
 

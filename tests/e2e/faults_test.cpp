@@ -48,21 +48,14 @@ TEST_F(Faults, AHungUpPortNeitherSpinsNorFloods) {
   const VirtualPort a5 = make_port("a5");
   const Program& looptest = start_relay(a4, a5);
 
-  // a4's cable is pulled: writes to port 1 fail, and as a pty's device node goes with its far
-  // end, the port is lost, and said so once.
+  // a4's cable is pulled. A pty's device node goes with its far end, so the port is lost, and
+  // said so once; a5's far end goes on sending, and what it sends waits in a5's driver for a4
+  // to come back: no write fails, and no block is dropped.
   const auto fault = Clock::now();
   a4.hang_up();
   Observed observed;
   observe_failing_port(looptest, a5, fault, observed);
-  const int write_errors = count_lines(observed.output, "ERROR writing");
-  EXPECT_GE(write_errors, 1) << observed.output;
-  EXPECT_LE(write_errors, observed.most_messages) << observed.output;
-  const std::string_view lost = "ERROR /dev/tep/a4 lost\n";
-  EXPECT_EQ(count_lines(observed.output, lost.substr(0, lost.size() - 1)), 1) << observed.output;
-  EXPECT_EQ(observed.output.size(),
-            static_cast<std::size_t>(write_errors) * std::string_view("ERROR writing\n").size() +
-                lost.size())
-      << "a hang-up is no read error: " << observed.output;
+  EXPECT_EQ(observed.output, "ERROR /dev/tep/a4 lost\n") << "a hang-up is no read error";
   EXPECT_LT(observed.cpu_ticks, most_cpu_ticks_in_window);
 }
 

@@ -180,6 +180,60 @@ INSTANTIATE_TEST_SUITE_P(LongRun, LostAndBack,
                                   (lost.param.stop == 0 ? "Timed" : "Stopped");
                          });
 
+// Bytes that arrive for a port while it is lost wait in the other port's driver and follow
+// it back, whichever of the two ports it is: neither relay reads what it cannot write.
+class ToALostPort : public LongRun, public testing::WithParamInterface<bool> {};
+
+TEST_P(ToALostPort, BytesSentMeanwhileFollowItBack) {
+  const bool port1 = GetParam();
+  std::optional<VirtualPort> a4(make_port("a4"));
+  std::optional<VirtualPort> a5(make_port("a5"));
+  std::optional<VirtualPort>& lost = port1 ? a4 : a5;
+  const VirtualPort& kept = port1 ? *a5 : *a4;
+  Program& looptest = start_relay(*a4, *a5, {"duration=600"});
+  std::string output;
+  lost->hang_up();
+  const std::string path = lost->path();
+  ASSERT_TRUE(
+      testbench::read_until(looptest.output, output, "ERROR " + path + " lost\n", patience_ms))
+      << output;
+  // As much as the other port takes, up to 10,000 bytes, more than a relay's block.
+  const std::vector<char> meanwhile = test_pattern(10000, 6);
+  std::size_t taken = 0;
+  while (taken < meanwhile.size()) {
+    const ssize_t written =
+        write(kept.master(), meanwhile.data() + taken, meanwhile.size() - taken);
+    if (written <= 0) break;
+    taken += static_cast<std::size_t>(written);
+  }
+  ASSERT_GT(taken, 100u);
+  lost.reset();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  lost.emplace(make_port(port1 ? "a4" : "a5"));
+  ASSERT_TRUE(testbench::read_until(looptest.output, output, path + " back\n", patience_ms))
+      << output;
+  std::string arrived;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+  while (arrived.size() < taken && std::chrono::steady_clock::now() < deadline) {
+    arrived += read_all_left(*lost, 500);
+  }
+  EXPECT_EQ(arrived.size(), taken) << output;
+  EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), meanwhile.begin()))
+      << "what arrived is not what was sent, in order";
+  ASSERT_EQ(kill(looptest.pid, SIGTERM), 0);
+  output += wait_for_end(looptest).output;
+  EXPECT_EQ(count_lines(output, "ERROR writing"), 0) << output;
+  const std::optional<testbench::Summary> toward = testbench::summary_of(output, kept.path(), path);
+  ASSERT_TRUE(toward) << output;
+  EXPECT_EQ(toward->bytes, taken + 1) << output;  // start_relay sent one byte each way
+  EXPECT_EQ(toward->write_errors, 0u) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(LongRun, ToALostPort, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& lost) {
+                           return std::string(lost.param ? "Port1" : "Port2");
+                         });
+
 // A USB adapter unplugged and plugged in again within seconds gets its device number back,
 // and a new node, before the tool looks again: that is a new device all the same. A pty can
 // be opened only through its own devpts node, so here the port is a node of the null device,
