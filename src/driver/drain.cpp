@@ -40,6 +40,13 @@ EndWaits start_end(int signals, std::int32_t rate) {
       .signals = signals, .deadline = later_by(monotonic_now(), drain_milliseconds), .rate = rate};
 }
 
+InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts) {
+  const std::int64_t last_moved = counts.last_moved.load(std::memory_order_relaxed);
+  return {.unread = input_queued(input.fd),
+          .idle_ms = (nanoseconds_of(monotonic_now()) - last_moved) / 1'000'000,
+          .waiting_for_output = counts.waiting_since.load(std::memory_order_relaxed) != 0};
+}
+
 void finish_first_relay(Direction& forward, EndWaits& end) {
   while (!end.hurried && !forward.pending.empty()) {
     const int left = milliseconds_until(end.deadline);
@@ -48,14 +55,16 @@ void finish_first_relay(Direction& forward, EndWaits& end) {
   }
 }
 
-void end_second_relay(SecondRelay& second, EndWaits& end) {
+bool end_second_relay(SecondRelay& second, EndWaits& end) {
   const timespec give_up = later_by(end.deadline, drain_milliseconds);
   while (second.pid > 0 && !reap_second(second) && milliseconds_until(give_up) > 0) {
     if (end.hurried) hurry_second(second);
     wait_at_end(end, milliseconds_until(give_up));
   }
   hurry_second(second);
+  if (second.pid <= 0) return false;
   kill_second(second);
+  return true;
 }
 
 // What a driver still holds once the deadline has come is thrown away, so that a line held by

@@ -30,11 +30,14 @@ struct EndWaits {
 // drain.cpp
 /// Starts the end's clock now.
 EndWaits start_end(int signals, std::int32_t rate);
+/// What the input port holds unread as the end begins, and how long its relay has moved
+/// nothing.
+InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts);
 /// Writes the first relay's pending block until it is out or the deadline has come.
 void finish_first_relay(Direction& forward, EndWaits& end);
 /// Gives the second relay until the deadline to finish its block, and a moment more to end; a
-/// hurried end asks it to end at once. Only one that does not end is killed.
-void end_second_relay(SecondRelay& second, EndWaits& end);
+/// hurried end asks it to end at once. Only one that does not end is killed: true then.
+bool end_second_relay(SecondRelay& second, EndWaits& end);
 /// Waits for the port's driver to send what it holds, then throws away what it still holds,
 /// and lets the UART's transmitter empty at the line's rate.
 OutputAtEnd drain_output(const Port& port, EndWaits& end);

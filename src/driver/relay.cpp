@@ -18,6 +18,7 @@ void count(std::atomic<std::uint64_t>& counter, std::uint64_t amount = 1) {
 }
 
 void set_pending(Direction& direction, std::span<const char> pending) {
+  direction.counts->last_moved.store(nanoseconds_of(monotonic_now()), std::memory_order_relaxed);
   direction.pending = pending;
   direction.counts->pending.store(pending.size(), std::memory_order_relaxed);
 }

@@ -33,6 +33,10 @@ struct DirectionCounts {
   /// While the output takes none of the pending bytes: since when, in nanoseconds on the
   /// monotonic clock; 0 otherwise.
   std::atomic<std::int64_t> waiting_since{0};
+  /// When the relay last moved bytes (read a block, or wrote some of it), in nanoseconds on
+  /// the monotonic clock; set when it starts. A relay that moves nothing more (stopped, or
+  /// stuck) leaves its input to back up.
+  std::atomic<std::int64_t> last_moved{0};
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared between processes");
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");

@@ -99,6 +99,7 @@ void print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict
   const char* const path1 = ports.port1.path->data();
   const char* const path2 = ports.port2.path->data();
   if (facts.second_missing) print_message("ERROR relay %s -> %s never started\n", path2, path1);
+  if (facts.second_killed) print_message("ERROR relay %s -> %s killed at the end\n", path2, path1);
   if (verdict.forward_held) print_message("ERROR %s -> %s held at the end\n", path1, path2);
   if (verdict.backward_held) print_message("ERROR %s -> %s held at the end\n", path2, path1);
   if (dropped_lines > 0) {

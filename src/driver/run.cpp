@@ -101,6 +101,11 @@ RelaysEnd relay_until_ended(Run& run) {
 // this process still relays port 1 to port 2, and the end says that the other never ran.
 RelaysEnd relay_both_ways(Run& run) {
   const std::optional<std::int32_t>& duration = run.settings.duration;
+  // Each relay's input is watched from now: what arrives must be read.
+  const std::int64_t now = nanoseconds_of(monotonic_now());
+  for (DirectionCounts* counts : {&run.counts->forward, &run.counts->backward}) {
+    counts->last_moved.store(now, std::memory_order_relaxed);
+  }
   run.relays = !duration || *duration > 0;
   if (!run.relays) return {};
   run.second = start_second_relay(run.control, run.ports, run.counts->backward);
@@ -117,23 +122,27 @@ RelaysEnd relay_both_ways(Run& run) {
 // Every stop signal stays in the control descriptor meanwhile: a second one only hurries this.
 EndFacts end_relays(Run& run, const RelaysEnd& relays_end) {
   stop_watching_link(run.control);
+  const InputAtEnd at_input1 = input_at_end(run.ports.port1, run.counts->forward);
+  const InputAtEnd at_input2 = input_at_end(run.ports.port2, run.counts->backward);
   EndWaits end = start_end(run.control.signals, run.settings.baudrate);
   ask_second_to_finish(run.second);
   if (!run.ports.port2.lost) finish_first_relay(run.forward, end);  // else it is not delivered
-  end_second_relay(run.second, end);
+  const bool second_killed = end_second_relay(run.second, end);
   const OutputAtEnd at_port2 = drain_output(run.ports.port2, end);
   const OutputAtEnd at_port1 = drain_output(run.ports.port1, end);
   const DirectionCounts& forward = run.counts->forward;
   const DirectionCounts& backward = run.counts->backward;
   return {
       .forward = {totals_at_end(forward, run.ports.port1, at_port2.discarded), at_port2,
-                  waited_milliseconds(forward)},
+                  waited_milliseconds(forward), at_input1},
       .backward = {totals_at_end(backward, run.ports.port2, at_port1.discarded), at_port1,
-                   waited_milliseconds(backward)},
+                   waited_milliseconds(backward), at_input2},
       .second_missing = run.relays && !run.second.started,
       .second_lost = relays_end.second_lost,
+      .second_killed = second_killed,
       .configured = run.ports.port1.configured && run.ports.port2.configured,
       .port_lost = run.reconnect.ever_lost,
+      .lost_at_end = any_lost(run.ports),
   };
 }
 

@@ -15,15 +15,29 @@ bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::
   return waited_ms >= held_milliseconds;
 }
 
+bool input_held_at_end(const DirectionAtEnd& direction) {
+  return direction.input.unread > 0 && direction.input.idle_ms >= held_milliseconds &&
+         !direction.input.waiting_for_output;
+}
+
+namespace {
+
+bool held(const DirectionAtEnd& direction, bool relayed_to_the_end) {
+  return held_at_end(direction.totals, direction.output, direction.waited_ms) ||
+         (relayed_to_the_end && input_held_at_end(direction));
+}
+
+}  // namespace
+
 Verdict judge(const EndFacts& facts) {
-  Verdict verdict{.forward_held = held_at_end(facts.forward.totals, facts.forward.output,
-                                              facts.forward.waited_ms),
-                  .backward_held = held_at_end(facts.backward.totals, facts.backward.output,
-                                               facts.backward.waited_ms)};
+  const bool relayed = !facts.lost_at_end;
+  const bool second_relayed = relayed && !facts.second_missing && !facts.second_lost;
+  Verdict verdict{.forward_held = held(facts.forward, relayed),
+                  .backward_held = held(facts.backward, second_relayed)};
   // A port that never had the line settings makes the test worthless however the bytes went.
   verdict.failed = has_errors(facts.forward.totals) || has_errors(facts.backward.totals) ||
                    verdict.forward_held || verdict.backward_held || facts.second_missing ||
-                   facts.second_lost || !facts.configured || facts.port_lost;
+                   facts.second_lost || facts.second_killed || !facts.configured || facts.port_lost;
   return verdict;
 }
 

@@ -23,11 +23,20 @@ struct OutputAtEnd {
   bool transmitter_stalled = false;
 };
 
-/// One direction at the end: what it did, and what its output held.
+/// What the end found at a direction's input, as it began.
+struct InputAtEnd {
+  std::uint64_t unread = 0;  ///< Bytes its driver held that the relay had not read.
+  std::int64_t idle_ms = 0;  ///< Since the relay last moved bytes.
+  /// The relay was waiting for room at its output: its output, not its input, is judged.
+  bool waiting_for_output = false;
+};
+
+/// One direction at the end: what it did, and what its ports held.
 struct DirectionAtEnd {
   DirectionTotals totals;
   OutputAtEnd output;
   std::int64_t waited_ms = 0;  ///< How long its relay had waited for room at its output.
+  InputAtEnd input{};
 };
 
 /// What the end of a run found.
@@ -36,8 +45,10 @@ struct EndFacts {
   DirectionAtEnd backward;      ///< Port 2 to port 1.
   bool second_missing = false;  ///< The relays were to run, and the second was never made.
   bool second_lost = false;     ///< The second relay ended on its own.
+  bool second_killed = false;   ///< The second relay did not end when asked, and was killed.
   bool configured = true;       ///< Both ports took the line settings.
   bool port_lost = false;       ///< A port was lost at some time in the run.
+  bool lost_at_end = false;     ///< A port was still lost when the run ended.
 };
 
 struct Verdict {
@@ -53,8 +64,15 @@ bool has_errors(const DirectionTotals& totals);
 /// with bytes queued for it, or with bytes in it; where the port is no UART, bytes waited for
 /// its output and it took none of them for the last waited_ms (the relay waited that long).
 bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::int64_t waited_ms);
-/// A run fails when a direction had errors or was held, when the second relay never ran or
-/// ended on its own, when a port never had the line settings, or when a port was lost.
+/// True when the direction's input was held at the end: bytes waited there, and its relay,
+/// not waiting for its output, had moved nothing, neither read nor written, for the last
+/// held_milliseconds. Bytes that just
+/// arrived, with the relay reading, are not held. (Where the relay never ran or died, or a
+/// port is lost, the run fails for that, and the input is not judged.)
+bool input_held_at_end(const DirectionAtEnd& direction);
+/// A run fails when a direction had errors or was held at either end, when the second relay
+/// never ran, ended on its own or had to be killed, when a port never had the line settings,
+/// or when a port was lost.
 Verdict judge(const EndFacts& facts);
 
 }  // namespace looptest

@@ -8,6 +8,11 @@
 
 namespace looptest {
 
+std::size_t input_queued(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCINQ, &queued) == 0 && queued > 0 ? static_cast<std::size_t>(queued) : 0;
+}
+
 std::size_t output_queued(int fd) {
   int queued = 0;
   return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<std::size_t>(queued) : 0;

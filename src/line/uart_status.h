@@ -9,6 +9,8 @@
 namespace looptest {
 
 // uart_status.cpp
+/// The bytes the port's driver holds that no one has read yet; 0 where it cannot say.
+std::size_t input_queued(int fd);
 /// The bytes the port's driver holds to send; 0 where it keeps no count, as a pty does not.
 std::size_t output_queued(int fd);
 /// Throws away what the driver holds to send, so that a line held by flow control cannot hold

@@ -84,6 +84,32 @@ TEST(Judge, EachFactThatFailsARunFailsItAlone) {
       {"backward held by a UART's CTS",
        with([&](EndFacts& f) { f.backward.output.transmitter_stalled = true; }),
        {.backward_held = true, .failed = true}},
+      {"bytes wait at the backward input, its relay moving nothing for two seconds",
+       with([](EndFacts& f) { f.backward.input = {.unread = 400, .idle_ms = held_milliseconds}; }),
+       {.backward_held = true, .failed = true}},
+      {"bytes just arrived at the forward input, its relay busy",
+       with([](EndFacts& f) { f.forward.input = {.unread = 400, .idle_ms = 100}; }),
+       {}},
+      {"bytes wait at the forward input while its relay waits for its output",
+       with([](EndFacts& f) {
+         f.forward.input = {.unread = 400, .idle_ms = 5000, .waiting_for_output = true};
+       }),
+       {}},
+      {"the second relay never started, bytes waiting for it",
+       with([](EndFacts& f) {
+         f.second_missing = true;
+         f.backward.input = {.unread = 7, .idle_ms = 5000};
+       }),
+       {.failed = true}},
+      {"a port still lost, bytes waiting for it",
+       with([](EndFacts& f) {
+         f.port_lost = f.lost_at_end = true;
+         f.forward.input = {.unread = 7, .idle_ms = 5000};
+       }),
+       {.failed = true}},
+      {"the second relay had to be killed",
+       with([](EndFacts& f) { f.second_killed = true; }),
+       {.failed = true}},
       {"the second relay never started",
        with([](EndFacts& f) { f.second_missing = true; }),
        {.failed = true}},

@@ -99,6 +99,70 @@ TEST_F(Verdict, AFarEndThatReadsSlowlyButSteadilyPasses) {
   EXPECT_TRUE(exited_with(finished.status, 0)) << finished.status << "\n" << finished.output;
 }
 
+// A relay that reads no more (stopped here, as a hung one would be) cannot pass a run: what
+// waits at its input for the last 2 seconds holds its direction, and one that must be killed
+// at the end says so.
+TEST_F(Verdict, ASecondRelayThatWasStoppedFailsTheRun) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"duration=3"});
+  const pid_t second = testbench::wait_for_child(looptest.pid, patience_ms);
+  ASSERT_EQ(kill(second, SIGSTOP), 0);
+  EXPECT_EQ(send(a5, test_pattern(400, 7)), 400u);
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status << "\n" << finished.output;
+  // The stop may have come between the relay's last write and its count of it: its counts are
+  // not checked, only what the end says of it.
+  EXPECT_TRUE(
+      finished.output.starts_with("ERROR relay /dev/tep/a5 -> /dev/tep/a4 killed at the end\n"
+                                  "ERROR /dev/tep/a5 -> /dev/tep/a4 held at the end\n" +
+                                  summary(a4, a5, 1) + "\n"))
+      << finished.output;
+  EXPECT_EQ(read_all_left_now(a4), "");
+}
+
+// Bytes that arrive in the last moments of a run, with the relays reading them, hold nothing:
+// twenty runs side by side whose far ends send and read to the very end all pass.
+TEST_F(Verdict, BytesArrivingToTheLastMomentHoldNothing) {
+  constexpr int runs_at_once = 20;
+  std::vector<VirtualPort> ports;
+  std::vector<Program*> runs;
+  for (int i = 0; i < runs_at_once; ++i) {
+    ports.push_back(make_port("a" + std::to_string(10 + 2 * i)));
+    ports.push_back(make_port("a" + std::to_string(11 + 2 * i)));
+  }
+  for (int i = 0; i < runs_at_once; ++i) {
+    runs.push_back(&start_relay(ports[2 * i], ports[2 * i + 1], {"duration=2"}));
+  }
+  std::vector<Finished> finished(runs_at_once);
+  std::vector<bool> ended(runs_at_once, false);
+  std::vector<std::string> outputs(runs_at_once);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+  for (int left = runs_at_once; left > 0 && std::chrono::steady_clock::now() < give_up;) {
+    for (int i = 0; i < runs_at_once; ++i) {
+      if (ended[i]) continue;
+      for (const VirtualPort* port : {&ports[2 * i], &ports[2 * i + 1]}) {
+        EXPECT_EQ(write(port->master(), "z", 1), 1);
+        read_all_left(*port, 0);
+      }
+      testbench::read_until(runs[i]->output, outputs[i], "never printed", 0);
+      const int status = testbench::wait_for_exit(runs[i]->pid, 0);
+      if (status == -1) continue;
+      EXPECT_TRUE(testbench::read_to_end(runs[i]->output, outputs[i], patience_ms));
+      finished[i] = {outputs[i], status};
+      ended[i] = true;
+      --left;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  for (int i = 0; i < runs_at_once; ++i) {
+    SCOPED_TRACE("run " + std::to_string(i));
+    ASSERT_TRUE(ended[i]);
+    EXPECT_EQ(finished[i].output.find("ERROR"), std::string::npos) << finished[i].output;
+    EXPECT_TRUE(exited_with(finished[i].status, 0)) << finished[i].status;
+  }
+}
+
 TEST_F(Verdict, ARunWhoseSecondRelayNeverStartedRelaysOneWayAndFails) {
   if (testbench::emulated()) {
     GTEST_SKIP() << "forks cannot be made to fail under a user-mode emulator: it refuses "
