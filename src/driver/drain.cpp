@@ -11,13 +11,6 @@ namespace looptest {
 
 namespace {
 
-// Takes what signals arrived while the run ends: a stop hurries the end.
-void take_signals_at_end(EndWaits& end) {
-  while (const int signal_number = next_signal(end.signals)) {
-    if (is_stop(signal_number)) end.hurried = true;
-  }
-}
-
 // Waits up to timeout_ms for a signal.
 void wait_at_end(EndWaits& end, int timeout_ms) {
   if (wait_readable(end.signals, timeout_ms)) take_signals_at_end(end);
@@ -34,6 +27,12 @@ void wait_at_end_for(EndWaits& end, timespec until, Done done) {
 }
 
 }  // namespace
+
+void take_signals_at_end(EndWaits& end) {
+  while (const int signal_number = next_signal(end.signals)) {
+    if (is_stop(signal_number)) end.hurried = true;
+  }
+}
 
 EndWaits start_end(int signals, std::int32_t rate) {
   return {

@@ -30,6 +30,8 @@ struct EndWaits {
 // drain.cpp
 /// Starts the end's clock now.
 EndWaits start_end(int signals, std::int32_t rate);
+/// Takes the signals that came meanwhile: a stop hurries the end.
+void take_signals_at_end(EndWaits& end);
 /// What the input port holds unread as the end begins, and how long its relay has moved
 /// nothing.
 InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts);

@@ -11,6 +11,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <span>
+
+#include "system/clock.h"
+#include "system/wait.h"
 
 namespace looptest {
 
@@ -27,7 +31,9 @@ int message_fd = STDOUT_FILENO;
 Writer writer = Writer::direct;
 std::atomic<std::uint64_t>* dropped_lines = nullptr;
 
-bool write_line(const char* line, std::size_t length) {
+// Writes what the output takes of line now, without waiting; -1 when it takes nothing or
+// fails.
+ssize_t write_some(const char* line, std::size_t length) {
   ssize_t written = -1;
   do {
     switch (writer) {
@@ -39,14 +45,24 @@ bool write_line(const char* line, std::size_t length) {
         break;
       case Writer::guarded: {
         pollfd room{message_fd, POLLOUT, 0};
-        if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return false;
+        if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return -1;
         written = write(message_fd, line, length);
         break;
       }
     }
   } while (written == -1 && errno == EINTR);
+  return written;
+}
+
+bool write_line(const char* line, std::size_t length) {
   // A line cut short is as good as lost; what it would wait for is not written.
-  return written == static_cast<ssize_t>(length);
+  return write_some(line, length) == static_cast<ssize_t>(length);
+}
+
+// Formats one line into line; its length, 0 for none.
+std::size_t format_line(std::array<char, 512>& line, const char* format, va_list arguments) {
+  const int length = std::vsnprintf(line.data(), line.size(), format, arguments);
+  return length <= 0 ? 0 : std::min(static_cast<std::size_t>(length), line.size() - 1);
 }
 
 }  // namespace
@@ -75,13 +91,35 @@ void print_message(const char* format, ...) {
   std::array<char, 512> line{};  // the longest line, a summary, is under 400
   va_list arguments;
   va_start(arguments, format);
-  const int length = std::vsnprintf(line.data(), line.size(), format, arguments);
+  const std::size_t size = format_line(line, format, arguments);
   va_end(arguments);
-  if (length <= 0) return;
-  const std::size_t size = std::min(static_cast<std::size_t>(length), line.size() - 1);
+  if (size == 0) return;
   if (!write_line(line.data(), size) && dropped_lines != nullptr) {
     dropped_lines->fetch_add(1, std::memory_order_relaxed);
   }
+}
+
+Printed print_message_waiting(timespec deadline, int stop, const char* format, ...) {
+  std::array<char, 512> line{};
+  va_list arguments;
+  va_start(arguments, format);
+  const std::size_t size = format_line(line, format, arguments);
+  va_end(arguments);
+  std::span<const char> left = std::span(line).first(size);
+  while (!left.empty()) {
+    const ssize_t written = write_some(left.data(), left.size());
+    if (written > 0) {
+      left = left.subspan(static_cast<std::size_t>(written));
+      continue;
+    }
+    if (written == -1 && errno != EAGAIN && errno != EWOULDBLOCK && writer != Writer::guarded) {
+      return Printed::timed_out;  // an output that fails takes nothing, however long one waits
+    }
+    const int wait_ms = milliseconds_until(deadline);
+    if (wait_ms == 0) return Printed::timed_out;
+    if (wait_for(message_fd, POLLOUT, stop, wait_ms).control) return Printed::stopped;
+  }
+  return Printed::whole;
 }
 
 }  // namespace looptest

@@ -1,7 +1,10 @@
 // messages.h: the lines the run prints once the ports are open. Each goes out whole in one
-// write, and none ever waits for a reader: a relay or a stop must not be held up by a pipe
-// nobody reads or a terminal whose output is stopped.
+// write, and while the relays run none waits for a reader: a relay or a stop must not be
+// held up by a pipe nobody reads or a terminal whose output is stopped. Only the end's own
+// lines, the verdict, wait for the output, for a bounded time that a further stop cuts short.
 #pragma once
+
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -17,5 +20,16 @@ void open_message_output(std::atomic<std::uint64_t>& dropped);
 /// Prints one line (format ends with its newline) if the output takes it at once; otherwise
 /// drops it and counts it.
 [[gnu::format(printf, 1, 2)]] void print_message(const char* format, ...);
+
+enum class Printed {
+  whole,      ///< The output took the whole line.
+  timed_out,  ///< The output did not take it all by the deadline.
+  stopped,    ///< stop became readable first.
+};
+
+/// Prints one line (format ends with its newline), waiting for the output to take all of it
+/// until deadline, or until stop becomes readable.
+[[gnu::format(printf, 3, 4)]] Printed print_message_waiting(timespec deadline, int stop,
+                                                            const char* format, ...);
 
 }  // namespace looptest

@@ -1,6 +1,7 @@
 #include "driver/report.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 #include "driver/messages.h"
@@ -94,18 +95,57 @@ void print_progress(ProgressMark& mark, timespec started, const Ports& ports,
   mark = {now, forward.bytes, backward.bytes};
 }
 
-void print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
-               std::uint64_t dropped_lines) {
+namespace {
+
+// The end's lines, each waiting for the output until the deadline or a stop.
+struct EndLines {
+  EndWaits& end;
+  timespec deadline;
+  bool all_written = true;
+};
+
+[[gnu::format(printf, 2, 3)]] void print_end_line(EndLines& lines, const char* format, ...) {
+  std::array<char, 512> line{};
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line.data(), line.size(), format, arguments);
+  va_end(arguments);
+  for (;;) {
+    // Once the end is hurried, or a line could not be written, the rest only try once.
+    const bool wait = !lines.end.hurried && lines.all_written;
+    const Printed printed = print_message_waiting(wait ? lines.deadline : monotonic_now(),
+                                                  lines.end.signals, "%s", line.data());
+    if (printed == Printed::whole) return;
+    if (printed == Printed::timed_out) break;
+    take_signals_at_end(lines.end);  // a signal that is no stop (SIGUSR1) lets it wait on
+    if (lines.end.hurried) break;
+  }
+  lines.all_written = false;
+}
+
+}  // namespace
+
+bool print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
+               std::uint64_t dropped_lines, EndWaits& end) {
+  EndLines lines{end, later_by(monotonic_now(), end_lines_milliseconds)};
   const char* const path1 = ports.port1.path->data();
   const char* const path2 = ports.port2.path->data();
-  if (facts.second_missing) print_message("ERROR relay %s -> %s never started\n", path2, path1);
-  if (facts.second_killed) print_message("ERROR relay %s -> %s killed at the end\n", path2, path1);
-  if (verdict.forward_held) print_message("ERROR %s -> %s held at the end\n", path1, path2);
-  if (verdict.backward_held) print_message("ERROR %s -> %s held at the end\n", path2, path1);
+  if (facts.second_missing)
+    print_end_line(lines, "ERROR relay %s -> %s never started\n", path2, path1);
+  if (facts.second_killed)
+    print_end_line(lines, "ERROR relay %s -> %s killed at the end\n", path2, path1);
+  if (verdict.forward_held) print_end_line(lines, "ERROR %s -> %s held at the end\n", path1, path2);
+  if (verdict.backward_held)
+    print_end_line(lines, "ERROR %s -> %s held at the end\n", path2, path1);
   if (dropped_lines > 0) {
-    print_message("%llu lines of output dropped\n", static_cast<unsigned long long>(dropped_lines));
+    print_end_line(lines, "%llu lines of output dropped\n",
+                   static_cast<unsigned long long>(dropped_lines));
   }
-  print_summaries(ports, facts.forward.totals, facts.backward.totals);
+  print_end_line(lines, "%s\n",
+                 summary_line(*ports.port1.path, *ports.port2.path, facts.forward.totals).data());
+  print_end_line(lines, "%s\n",
+                 summary_line(*ports.port2.path, *ports.port1.path, facts.backward.totals).data());
+  return lines.all_written;
 }
 
 }  // namespace looptest

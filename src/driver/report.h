@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "driver/counts.h"
+#include "driver/drain.h"
 #include "driver/ports.h"
 #include "driver/verdict.h"
 #include "settings/port_names.h"
@@ -42,9 +43,15 @@ void print_summaries(const Ports& ports, const DirectionTotals& forward,
 /// when the relays started.
 void print_progress(ProgressMark& mark, timespec started, const Ports& ports,
                     const DirectionTotals& forward, const DirectionTotals& backward);
+/// How long the end's lines wait in all for an output that takes nothing, unless a further
+/// stop cuts the wait short.
+inline constexpr int end_lines_milliseconds = 5000;
+
 /// Prints the end of a run: what failed, the lines of output that were dropped, then the
-/// summaries.
-void print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
-               std::uint64_t dropped_lines);
+/// summaries. Unlike the lines printed while relaying, these wait for the output, up to
+/// end_lines_milliseconds in all, or until a stop hurries the end. False when they could not
+/// all be written: no one can read the verdict.
+bool print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
+               std::uint64_t dropped_lines, EndWaits& end);
 
 }  // namespace looptest

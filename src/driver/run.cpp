@@ -120,11 +120,10 @@ RelaysEnd relay_both_ways(Run& run) {
 
 // Both relays finish their blocks and the drivers send what they hold, for a bounded time.
 // Every stop signal stays in the control descriptor meanwhile: a second one only hurries this.
-EndFacts end_relays(Run& run, const RelaysEnd& relays_end) {
+EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
   stop_watching_link(run.control);
   const InputAtEnd at_input1 = input_at_end(run.ports.port1, run.counts->forward);
   const InputAtEnd at_input2 = input_at_end(run.ports.port2, run.counts->backward);
-  EndWaits end = start_end(run.control.signals, run.settings.baudrate);
   ask_second_to_finish(run.second);
   if (!run.ports.port2.lost) finish_first_relay(run.forward, end);  // else it is not delivered
   const bool second_killed = end_second_relay(run.second, end);
@@ -166,13 +165,15 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   run.forward = {
       .in = run.ports.port1.fd, .out = run.ports.port2.fd, .counts = &run.counts->forward};
   const RelaysEnd relays_end = relay_both_ways(run);
-  const EndFacts facts = end_relays(run, relays_end);
+  EndWaits end = start_end(run.control.signals, settings.baudrate);
+  const EndFacts facts = end_relays(run, relays_end, end);
   const Verdict verdict = judge(facts);
-  print_end(run.ports, facts, verdict, run.counts->dropped_lines.load());
+  const bool told = print_end(run.ports, facts, verdict, run.counts->dropped_lines.load(), end);
   restore_port(run.ports.port1);
   restore_port(run.ports.port2);
   if (relays_end.stop != 0) end_by(relays_end.stop);
-  return verdict.failed ? 1 : 0;
+  // A verdict no one could read is no pass.
+  return verdict.failed || !told ? 1 : 0;
 }
 
 }  // namespace looptest

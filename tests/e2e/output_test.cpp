@@ -1,11 +1,14 @@
-// Output that nobody reads, or that cannot be written now, holds up neither a relay nor a stop.
+// Output that nobody reads, or that cannot be written now, holds up no relay, and a stop only
+// for as long as the end's lines wait for it; a verdict that cannot be written is no pass.
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <string>
 #include <thread>
 
 #include "e2e.h"
@@ -82,55 +85,79 @@ void block(Kind kind, const HeldOutput& output) {
   }
 }
 
-TEST_F(Output, OutputThatTakesNothingHoldsUpNeitherTheRelayNorTheStop) {
-  struct Case {
-    Kind kind;
-    std::vector<std::string> options;
-    int stop;  ///< The signal that ends the run; 0 for the end of its duration.
-  };
-  const Case cases[] = {
-      {Kind::pipe, {}, SIGTERM},
-      {Kind::fifo, {"duration=2"}, 0},
-      {Kind::stopped_terminal, {}, SIGINT},
-      {Kind::pipe, {"interval=1", "duration=3"}, 0},  // progress lines, all dropped
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(name_of(c.kind));
-    const VirtualPort a4 = make_port("a4");
-    const VirtualPort a5 = make_port("a5");
-    const termios a4_before = give_own_attributes(a4);
-    const termios a5_before = give_own_attributes(a5);
-    HeldOutput output;
-    make_output(c.kind, output);
-    const int flags_before = fcntl(output.writer, F_GETFL);
-    Program& looptest =
-        start_relay(a4, a5, c.options, {.output = output.writer}, std::exchange(output.reader, -1));
-    block(c.kind, output);
-
-    // Every report now has nowhere to go: each used to stop the first relay for good.
-    for (int i = 0; i < 50; ++i) {
-      ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    Flow there{a4.master(), a5.master(), test_pattern(100, 1)};
-    Flow back{a5.master(), a4.master(), test_pattern(100, 2)};
-    EXPECT_TRUE(transfer({&there, &back}, patience_ms))
-        << there.received.size() << " and " << back.received.size() << " of 100 bytes relayed";
-
-    if (c.stop != 0) {
-      ASSERT_EQ(kill(looptest.pid, c.stop), 0);
-    }
-    const int status = testbench::wait_for_exit(looptest.pid, patience_ms);
-    if (c.stop != 0) {
-      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.stop) << status;
-    } else {
-      EXPECT_TRUE(exited_with(status, 0)) << status;
-    }
-    expect_same_attributes(a4_before, a4);
-    expect_same_attributes(a5_before, a5);
-    EXPECT_EQ(fcntl(output.writer, F_GETFL), flags_before) << "the caller's description changed";
-  }
+// A pipe of one page that holds all but room bytes, once the run's first lines are read.
+void leave_room(const HeldOutput& output, std::size_t room) {
+  ASSERT_EQ(fcntl(output.writer, F_SETPIPE_SZ, 4096), 4096);
+  const std::string junk(4096 - room, '.');
+  ASSERT_EQ(write(output.filler, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
 }
+
+struct Unread {
+  Kind kind;
+  std::vector<std::string> options;
+  int stop;  ///< The signal that ends the run; 0 for the end of its duration.
+};
+
+void PrintTo(const Unread& unread, std::ostream* out) {
+  *out << name_of(unread.kind) << ", ended by "
+       << (unread.stop == 0 ? "its duration" : strsignal(unread.stop));
+}
+
+class UnreadOutput : public Output, public testing::WithParamInterface<Unread> {};
+
+TEST_P(UnreadOutput, HoldsUpNeitherTheRelayNorTheStop) {
+  const Unread& c = GetParam();
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  const termios a4_before = give_own_attributes(a4);
+  const termios a5_before = give_own_attributes(a5);
+  HeldOutput output;
+  make_output(c.kind, output);
+  const int flags_before = fcntl(output.writer, F_GETFL);
+  Program& looptest =
+      start_relay(a4, a5, c.options, {.output = output.writer}, std::exchange(output.reader, -1));
+  block(c.kind, output);
+
+  // Every report now has nowhere to go: each used to stop the first relay for good.
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  Flow there{a4.master(), a5.master(), test_pattern(100, 1)};
+  Flow back{a5.master(), a4.master(), test_pattern(100, 2)};
+  EXPECT_TRUE(transfer({&there, &back}, patience_ms))
+      << there.received.size() << " and " << back.received.size() << " of 100 bytes relayed";
+
+  if (c.stop != 0) {
+    ASSERT_EQ(kill(looptest.pid, c.stop), 0);
+  }
+  // The end's lines wait for the output a while, then the run ends: by the stop, or, for a
+  // timed run, failed, as no one could read its verdict.
+  const int status = testbench::wait_for_exit(looptest.pid, patience_ms);
+  if (c.stop != 0) {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.stop) << status;
+  } else {
+    EXPECT_TRUE(exited_with(status, 1)) << status;
+  }
+  expect_same_attributes(a4_before, a4);
+  expect_same_attributes(a5_before, a5);
+  EXPECT_EQ(fcntl(output.writer, F_GETFL), flags_before) << "the caller's description changed";
+}
+
+std::string name_of_case(const testing::TestParamInfo<Unread>& unread) {
+  const char* const kinds[] = {"Pipe", "Fifo", "StoppedTerminal"};
+  return std::string(kinds[static_cast<int>(unread.param.kind)]) +
+         (unread.param.options.empty() ? "" : "Timed") +
+         (unread.param.options.size() > 1 ? "WithProgress" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, UnreadOutput,
+                         testing::Values(Unread{Kind::pipe, {}, SIGTERM},
+                                         Unread{Kind::fifo, {"duration=2"}, 0},
+                                         Unread{Kind::stopped_terminal, {}, SIGINT},
+                                         // progress lines, all dropped
+                                         Unread{Kind::pipe, {"interval=1", "duration=3"}, 0}),
+                         name_of_case);
 
 TEST_F(Output, AReaderThatCatchesUpIsToldHowManyLinesWereDropped) {
   const VirtualPort a4 = make_port("a4");
@@ -152,6 +179,79 @@ TEST_F(Output, AReaderThatCatchesUpIsToldHowManyLinesWereDropped) {
   EXPECT_TRUE(testbench::read_to_end(reader, text, patience_ms));
   EXPECT_EQ(text,
             "2 lines of output dropped\n" + summary(a4, a5, 1) + "\n" + summary(a5, a4, 1) + "\n");
+}
+
+// The end's own lines wait for a reader that comes late: they are the verdict. Lines printed
+// while relaying, which nothing may hold up, are dropped and counted instead.
+struct Late {
+  std::size_t room;  ///< Bytes the output takes once the run has started.
+  std::vector<std::string> options;
+};
+
+void PrintTo(const Late& late, std::ostream* out) {
+  *out << late.room << " bytes of room, " << late.options.back();
+}
+
+class LateReader : public Output, public testing::WithParamInterface<Late> {};
+
+TEST_P(LateReader, TheEndsLinesWaitForIt) {
+  const Late& c = GetParam();
+  const bool progress = c.options.size() > 1;
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  HeldOutput output;
+  make_output(Kind::pipe, output);
+  const int reader = std::exchange(output.reader, -1);
+  Program& looptest = start_relay(a4, a5, c.options, {.output = output.writer}, reader);
+  leave_room(output, c.room);
+  for (int* end : {&output.writer, &output.filler}) close(std::exchange(*end, -1));
+  // The reader comes back a second and a half after the end began.
+  const int duration = std::stoi(c.options.front().substr(9));
+  std::this_thread::sleep_for(std::chrono::milliseconds(duration * 1000 + 1500));
+  std::string text;
+  EXPECT_TRUE(testbench::read_to_end(reader, text, patience_ms));
+  const std::string last = summary(a4, a5, 1) + "\n" + summary(a5, a4, 1) + "\n";
+  EXPECT_TRUE(text.ends_with(last))
+      << text.substr(std::min(text.size(), text.find_first_not_of('.')));
+  EXPECT_EQ(text.find("lines of output dropped") != std::string::npos, progress) << text;
+  EXPECT_TRUE(exited_with(testbench::wait_for_exit(looptest.pid, patience_ms), 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, LateReader,
+                         testing::Values(Late{0, {"duration=1"}}, Late{40, {"duration=1"}},
+                                         Late{100, {"duration=1"}},
+                                         Late{30, {"duration=3", "interval=1"}},
+                                         Late{60, {"duration=3", "interval=1"}}),
+                         [](const testing::TestParamInfo<Late>& late) {
+                           return "Room" + std::to_string(late.param.room) +
+                                  (late.param.options.size() > 1 ? "WithProgress" : "");
+                         });
+
+TEST_F(Output, AVerdictNoOneCanReadIsNoPassAndAFurtherStopEndsTheWait) {
+  for (const int stops : {0, 2}) {
+    SCOPED_TRACE(stops == 0 ? "ended by its duration" : "stopped twice");
+    const VirtualPort a4 = make_port("a4");
+    const VirtualPort a5 = make_port("a5");
+    HeldOutput output;
+    make_output(Kind::pipe, output);
+    Program& looptest = start_relay(a4, a5, {stops == 0 ? "duration=1" : "duration=600"},
+                                    {.output = output.writer}, std::exchange(output.reader, -1));
+    block(Kind::pipe, output);
+    const auto started = std::chrono::steady_clock::now();
+    for (int stop = 0; stop < stops; ++stop) {
+      ASSERT_EQ(kill(looptest.pid, SIGTERM), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    const int status = testbench::wait_for_exit(looptest.pid, patience_ms);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (stops == 0) {
+      EXPECT_TRUE(exited_with(status, 1)) << status;
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+      EXPECT_LT(seconds, 3.0) << "the second stop did not cut the wait short";
+    }
+  }
 }
 
 }  // namespace
