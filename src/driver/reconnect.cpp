@@ -35,7 +35,6 @@ int gone_now(const Ports& ports) {
 }  // namespace
 
 void point_at_ports(Direction& direction, const Port& in, const Port& out) {
-  if (direction.in == in.fd && direction.out == out.fd) return;  // a failed port still waits
   direction.in = in.fd;
   direction.out = out.fd;
   direction.retry_at.reset();
@@ -53,41 +52,48 @@ int ports_gone(const Ports& ports, int control) {
   return gone;
 }
 
-void look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
+bool look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                          int control) {
   const int gone = ports_gone(ports, control);
   for (const int number : {1, 2}) {
     if ((gone & number) != 0) mark_lost(ports, number, reconnect, second);
   }
+  return gone != 0;
 }
 
-void search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
+bool search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                        const LineSettings& settings) {
+  bool back = false;
   for (const int number : {1, 2}) {
     Port& port = port_numbered(ports, number);
     if (!port.lost || !reopen_port(port, port_numbered(ports, 3 - number), settings)) continue;
     print_message("%s back\n", port.path->data());
     if (second.link != -1) send_note(second.link, Note::port, number, port.fd);
+    back = true;
   }
   search_later(reconnect);
+  return back;
 }
 
-void take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, Control& control) {
+bool take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, Control& control) {
+  bool lost = false;
   for (LinkMessage message = receive_note(second.link); message.note != Note::none;
        message = receive_note(second.link)) {
     if (message.note == Note::ended) {
       stop_watching_link(control);
-      return;
+      break;
     }
     if (message.note != Note::lost) continue;
     if (port_numbered(ports, message.port).lost) {
       send_note(second.link, Note::drop, message.port);  // it gets the port when it is back
     } else if (port_gone(port_numbered(ports, message.port))) {
       mark_lost(ports, message.port, reconnect, second);
+      lost = true;
     } else {
       send_note(second.link, Note::kept, message.port);
     }
   }
+  return lost;
 }
 
 int tell_lost_ports(const Ports& ports, int link) {

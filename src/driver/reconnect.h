@@ -29,7 +29,8 @@ struct Reconnect {
 };
 
 // reconnect.cpp
-/// Points a direction at the ports it uses, as they are now; a new port is tried at once.
+/// Points a direction at the ports it uses, as they are now, after one was lost or came back:
+/// a new port is tried at once. (Descriptors are numbers that a new port may take again.)
 void point_at_ports(Direction& direction, const Port& in, const Port& out);
 /// Whether either port is lost.
 bool any_lost(const Ports& ports);
@@ -38,15 +39,17 @@ bool any_lost(const Ports& ports);
 int ports_gone(const Ports& ports, int control);
 
 /// After the first relay failed a pass: each port that has gone is lost from now on, and the
-/// second relay is told to leave it.
-void look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
+/// second relay is told to leave it. True when one was.
+bool look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                          int control);
 /// Opens each lost port again where a device is there again, and gives it to the second relay.
-void search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
+/// True when one came back.
+bool search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                        const LineSettings& settings);
 /// Takes the notes the second relay sent: a port it found gone is checked here, as it may be
-/// back by now; if it is there as before, the second relay is told to carry on.
-void take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, Control& control);
+/// back by now; if it is there as before, the second relay is told to carry on. True when a
+/// port was lost.
+bool take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, Control& control);
 
 /// In the second relay, after a failed pass: tells the first process of each port that has
 /// gone; returns which have, as ports_gone() does.

@@ -65,8 +65,9 @@ std::optional<RelaysEnd> answer_events(Run& run) {
                         totals_so_far(run.counts->backward, run.ports.port2));
         break;
       case Event::note:
-        take_notes(run.ports, run.reconnect, run.second, run.control);
-        point_at_ports(run.forward, run.ports.port1, run.ports.port2);
+        if (take_notes(run.ports, run.reconnect, run.second, run.control)) {
+          point_at_ports(run.forward, run.ports.port1, run.ports.port2);
+        }
         break;
       case Event::none:
         break;
@@ -81,16 +82,17 @@ RelaysEnd relay_until_ended(Run& run) {
   for (;;) {
     if (any_lost(run.ports)) {
       if (!wait_readable(run.control.any, milliseconds_until(run.reconnect.next_search))) {
-        search_lost_ports(run.ports, run.reconnect, run.second, run.settings);
-        point_at_ports(run.forward, run.ports.port1, run.ports.port2);
+        if (search_lost_ports(run.ports, run.reconnect, run.second, run.settings)) {
+          point_at_ports(run.forward, run.ports.port1, run.ports.port2);
+        }
         continue;
       }
     } else if (const RelayEnd end = relay_direction(run.forward, run.control.any);
                end != RelayEnd::stopped) {
-      look_for_lost_ports(run.ports, run.reconnect, run.second, run.control.any);
+      const bool lost = look_for_lost_ports(run.ports, run.reconnect, run.second, run.control.any);
       // A block for a port that has gone waits for the port to come back.
       if (end == RelayEnd::write_failed && !run.ports.port2.lost) drop_failed_block(run.forward);
-      point_at_ports(run.forward, run.ports.port1, run.ports.port2);
+      if (lost) point_at_ports(run.forward, run.ports.port1, run.ports.port2);
       continue;
     }
     if (const std::optional<RelaysEnd> end = answer_events(run)) return *end;
