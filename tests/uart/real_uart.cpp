@@ -58,6 +58,8 @@ void RealUart::TearDown() {
 
 Guest& RealUart::guest() { return guest_under_test; }
 
+bool RealUart::booted() { return why_not.empty(); }
+
 void RealUart::start(const std::string& arguments) {
   guest().run("rm -f /tmp/*");
   const Reply reply = guest().run("sh -c 'looptest " + arguments +

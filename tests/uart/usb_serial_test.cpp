@@ -135,6 +135,7 @@ double seconds_of(const std::string& line) { return std::strtod(line.c_str(), nu
 class UsbAdapters : public RealUart {
  protected:
   void TearDown() override {
+    if (!booted()) return;
     for (const int adapter : {4, 5}) {
       if (!plugged_[adapter - 4]) plug(adapter);
     }
@@ -293,17 +294,20 @@ TEST_F(UsbAdapters, AnAdapterBackUnderAnotherNumberIsFollowedThroughItsLink) {
 
 // Guards: a lost port is closed in both relay processes, so the adapter gets its number back.
 TEST_F(UsbAdapters, AnAdapterNamedByItsNumberIsBackUnderIt) {
+  // /dev/tep/a7 names the adapter's ttyUSB node itself, as a link no rule keeps.
   std::string node = guest().run("readlink -f /dev/tep/a4").output;
   node.pop_back();
-  start_stamped(node + " a5");
+  guest().run("ln -sfn " + node + " /dev/tep/a7");
+  start_stamped("a7 a5");
   unplug(4);
-  EXPECT_NE(line_with("ERROR " + node + " lost", 12), "");
+  EXPECT_NE(line_with("ERROR /dev/tep/a7 lost", 12), "");
   plug(4);
-  const std::string back = line_with(node + " back", 12);
+  const std::string back = line_with("/dev/tep/a7 back", 12);
   const std::string now_at = guest().run("readlink -f /dev/tep/a4").output;
-  EXPECT_NE(back, "") << "the adapter came back as " << now_at;
+  EXPECT_NE(back, "") << node << " came back as " << now_at;
   const Reply ended = finish("TERM");
-  std::printf("%s:\n%s", node.c_str(), ended.output.c_str());
+  guest().run("rm -f /dev/tep/a7");
+  std::printf("%s, back as %s:\n%s", node.c_str(), now_at.c_str(), ended.output.c_str());
 }
 
 TEST_F(UsbAdapters, AnAdapterThatNeverComesBackFailsTheRunAtItsEndWithoutSpendingCpu) {
@@ -331,19 +335,24 @@ TEST_F(UsbAdapters, PulledOutAsARunEndsItStillEndsRestoringTheOtherPort) {
   const long a5_before = cflag("/dev/tep/a5");
   // The relays start within a moment of start_stamped's return; the last half second of the
   // run and the end's own half second after it.
-  for (const auto into_run : {2600ms, 2800ms, 3000ms, 3200ms}) {
+  for (const auto into_run : {2500ms, 2700ms, 2900ms, 3100ms}) {
     SCOPED_TRACE(std::to_string(into_run.count()) + " ms into a 3 s run");
     start_stamped("a4 a5 duration=3");
     Sender to_a4(guest().a5(), "a5", 2ms);
     std::this_thread::sleep_for(into_run);
-    unplug(4);
+    const double pulled = unplug(4);
     guest().run("for i in $(seq 150); do [ -e /tmp/status ] && break; sleep 0.1; done");
     const Reply ended = finish();
     to_a4.stop();
-    EXPECT_EQ(ended.status, 1) << ended.output;
-    EXPECT_NE(ended.output.find("ERROR"), std::string::npos) << ended.output;
     EXPECT_EQ(cflag("/dev/tep/a5"), a5_before) << "a5 not restored";
-    std::printf("%lld ms:\n%s", static_cast<long long>(into_run.count()), ended.output.c_str());
+    // Pulled out before the summary: the run must say so and fail.
+    const std::size_t last_line = ended.output.rfind('\n', ended.output.size() - 2);
+    if (pulled < seconds_of(ended.output.substr(last_line + 1))) {
+      EXPECT_EQ(ended.status, 1) << ended.output;
+      EXPECT_NE(ended.output.find("ERROR"), std::string::npos) << ended.output;
+    }
+    std::printf("pulled out %lld ms into the run, at %.2f:\n%s",
+                static_cast<long long>(into_run.count()), pulled, ended.output.c_str());
     plug(4);
     guest().receive(guest().a4(), 0, 200);
   }
@@ -393,10 +402,18 @@ TEST_F(UsbAdapters, NothingIsEchoedOrEditedWhileARunStarts) {
   const std::string from_a5 = to_a4.stop();
   const std::string at_a4 = guest().receive(guest().a4(), 0, 1000);
   const std::string at_a5 = guest().receive(guest().a5(), 0, 1000);
+  // What the adapters still buffer comes at the next open: let it come, and drop it.
+  start("a4 a5");
+  std::this_thread::sleep_for(1s);
+  finish("TERM");
+  guest().receive(guest().a4(), 0, 500);
+  guest().receive(guest().a5(), 0, 500);
   const auto shown = [](const std::string& data) {
     std::string text;
     for (const char byte : data.substr(0, 200)) {
-      text += byte >= ' ' && byte < 0x7f ? std::string(1, byte) : "\\x" + std::to_string(byte);
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(byte));
+      text += byte >= ' ' && byte < 0x7f ? std::string(1, byte) : std::string(escaped);
     }
     return text;
   };
