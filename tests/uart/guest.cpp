@@ -2,16 +2,20 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -59,6 +63,13 @@ void write_all(int fd, std::string_view data) {
   }
 }
 
+// The -device options of the adapter for a4 or a5, on USB port 1 or 2.
+std::string adapter_options(int adapter) {
+  const std::string number = std::to_string(adapter);
+  return "usb-serial,id=adapter" + number + ",bus=usb.0,port=" + std::to_string(adapter - 3) +
+         ",chardev=a" + number + ",always-plugged=on";
+}
+
 }  // namespace
 
 std::string Guest::boot(const Board& board) {
@@ -81,18 +92,11 @@ std::string Guest::boot(const Board& board) {
   if (!std::filesystem::exists(board.qemu)) {
     return std::string(board.qemu) + " is missing (tests/uart/setup.sh installs it)";
   }
+  // Should qemu end (it can crash), a far end's write fails instead of ending the tests.
+  signal(SIGPIPE, SIG_IGN);
   char directory[] = "/tmp/looptest-uart-XXXXXX";
   if (mkdtemp(directory) == nullptr) return "no temporary directory";
   directory_ = directory;
-
-  // a6's far end: a pty whose slave qemu drives as a serial line.
-  a6_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (a6_ == -1 || grantpt(a6_) != 0 || unlockpt(a6_) != 0) return "no pty for a6";
-  termios raw{};
-  tcgetattr(a6_, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(a6_, TCSANOW, &raw);
-  const std::string a6_path = ptsname(a6_);
 
   const std::string sockets = directory_ + "/";
   const std::string tty(board.tty);
@@ -115,12 +119,32 @@ std::string Guest::boot(const Board& board) {
       "-chardev", "socket,id=console,path=" + sockets + "console,server=on,wait=off",
       "-serial", "chardev:console",
       "-chardev", "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on",
-      "-serial", "chardev:a4",
-      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off",
-      "-serial", "chardev:a5",
-      "-chardev", "serial,id=a6,path=" + a6_path,
-      "-serial", "chardev:a6"};
+      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off"};
   // clang-format on
+  if (board.ports == Ports::uarts) {
+    // a6's far end: a pty whose slave qemu drives as a serial line.
+    a6_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (a6_ == -1 || grantpt(a6_) != 0 || unlockpt(a6_) != 0) return "no pty for a6";
+    termios raw{};
+    tcgetattr(a6_, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(a6_, TCSANOW, &raw);
+    command.insert(command.end(),
+                   {"-serial", "chardev:a4", "-serial", "chardev:a5", "-chardev",
+                    std::string("serial,id=a6,path=") + ptsname(a6_), "-serial", "chardev:a6"});
+  } else {
+    // Plugged in whether or not a far end is connected; the monitor pulls them out.
+    // clang-format off
+    command.insert(command.end(), {
+        "-device", "qemu-xhci,id=usb",
+        "-device", adapter_options(4),
+        "-device", adapter_options(5),
+        "-qmp", "unix:" + sockets + "monitor,server=on,wait=off",
+        "-D", sockets + "adapters.log",
+        "-trace", "usb_serial_set_*",
+        "-trace", "usb_serial_unsupported_*"});
+    // clang-format on
+  }
   if (device_tree != nullptr) command.insert(command.end(), {"-dtb", device_tree});
   qemu_ = testbench::start_program(command, testbench::Input::empty);
   if (qemu_.pid <= 0) return "qemu did not start";
@@ -128,6 +152,12 @@ std::string Guest::boot(const Board& board) {
   a4_ = connect_to(sockets + "a4", 20000);
   a5_ = connect_to(sockets + "a5", 20000);
   if (console_ == -1 || a4_ == -1 || a5_ == -1) return "qemu's serial sockets did not open";
+  if (board.ports == Ports::usb_adapters) {
+    monitor_ = connect_to(sockets + "monitor", 20000);
+    if (monitor_ == -1) return "qemu's monitor socket did not open";
+    const std::string answer = ask_monitor(R"({"execute": "qmp_capabilities"})");
+    if (!answer.empty()) return "qemu's monitor: " + answer;
+  }
   read_into(console_, console_text_, 60000,
             [](const std::string& text) { return text.find("@@ ready\n") != std::string::npos; });
   if (console_text_.find("@@ ready\n") == std::string::npos) {
@@ -145,7 +175,7 @@ void Guest::shut_down() {
     taker_.join();
   }
   testbench::stop_program(qemu_);
-  for (int* fd : {&console_, &a4_, &a5_, &a6_}) {
+  for (int* fd : {&console_, &a4_, &a5_, &a6_, &monitor_}) {
     if (*fd != -1) close(*fd);
     *fd = -1;
   }
@@ -169,6 +199,60 @@ Reply Guest::run(std::string_view command, int timeout_ms) {
   reply.status = std::atoi(console_text_.c_str() + marker + 3);
   console_text_.clear();
   return reply;
+}
+
+std::string Guest::ask_monitor(const std::string& command, std::string_view event) {
+  write_all(monitor_, command + "\n");
+  // Each message is a line of JSON: the answer, and events as they happen.
+  bool answered = false;
+  bool seen = event.empty();
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!(answered && seen) && Clock::now() < deadline) {
+    const std::size_t end = monitor_text_.find('\n');
+    if (end == std::string::npos) {
+      read_into(monitor_, monitor_text_, 1000,
+                [](const std::string& text) { return text.find('\n') != std::string::npos; });
+      continue;
+    }
+    const std::string message = monitor_text_.substr(0, end);
+    monitor_text_.erase(0, end + 1);
+    if (message.find("\"error\"") != std::string::npos) return message;
+    if (message.find("\"return\"") != std::string::npos) answered = true;
+    if (!event.empty() && message.find('"' + std::string(event) + '"') != std::string::npos) {
+      seen = true;
+    }
+  }
+  if (!answered) return "no answer to " + command;
+  if (!seen) return "no " + std::string(event) + " after " + command;
+  return {};
+}
+
+std::string Guest::unplug(int adapter) {
+  return ask_monitor(R"({"execute": "device_del", "arguments": {"id": "adapter)" +
+                         std::to_string(adapter) + R"("}})",
+                     "DEVICE_DELETED");
+}
+
+std::string Guest::plug(int adapter) {
+  std::string arguments;
+  std::istringstream options(adapter_options(adapter));
+  std::getline(options, arguments, ',');  // the driver
+  arguments = R"("driver": ")" + arguments + R"(")";
+  for (std::string option; std::getline(options, option, ',');) {
+    const std::size_t equals = option.find('=');
+    const std::string value = option.substr(equals + 1);
+    arguments += R"(, ")" + option.substr(0, equals) + R"(": )" +
+                 (value == "on" ? "true" : "\"" + value + "\"");
+  }
+  return ask_monitor(R"({"execute": "device_add", "arguments": {)" + arguments + "}}");
+}
+
+std::string Guest::adapter_log() {
+  std::ifstream log(directory_ + "/adapters.log");
+  const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+  const std::string since = text.substr(std::min(adapter_log_read_, text.size()));
+  adapter_log_read_ = text.size();
+  return since;
 }
 
 void Guest::send_a4(std::string_view data) {

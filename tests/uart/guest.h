@@ -4,6 +4,9 @@
 //   a5  a plain unix socket;
 //   a6  a pty through qemu's serial backend, so a 16550 reads CTS, DSR and DCD low (a
 //       PL011 reads them low on every port).
+// Or a PC with two USB serial adapters (FTDI, behind an xHCI controller) on USB ports 1 and
+// 2, /dev/tep/a4 and a5 as the guest's mdev rules name them, with the same far ends as a4 and
+// a5 above and no a6; the tests pull them out and plug them back through qemu's monitor.
 // Commands run in the guest through its console, one line each.
 #pragma once
 
@@ -18,13 +21,18 @@
 
 namespace uart {
 
-/// A machine qemu emulates, with a console and three more UARTs of one kind.
+/// What the ports under test are.
+enum class Ports { uarts, usb_adapters };
+
+/// A machine qemu emulates, with a console and three more UARTs of one kind, or two USB
+/// serial adapters.
 struct Board {
   std::string_view uarts;         ///< What the tests are about, for messages.
   std::string_view qemu;          ///< The emulator.
   std::string_view machine;       ///< Its -M.
   std::string_view tty;           ///< The UARTs' device names without their number.
   std::string_view command_line;  ///< For the kernel, beyond the console.
+  Ports ports = Ports::uarts;
 };
 
 inline constexpr Board pc_with_16550{"16550 UARTs in an emulated PC", "/usr/bin/qemu-system-x86_64",
@@ -34,6 +42,12 @@ inline constexpr Board pc_with_16550{"16550 UARTs in an emulated PC", "/usr/bin/
 inline constexpr Board vexpress_with_pl011{"PL011 UARTs in an emulated ARM board",
                                            "/usr/bin/qemu-system-arm", "vexpress-a9", "ttyAMA",
                                            "iomem=relaxed"};
+inline constexpr Board pc_with_usb_adapters{"FTDI USB serial adapters in an emulated PC",
+                                            "/usr/bin/qemu-system-x86_64",
+                                            "pc",
+                                            "ttyS",
+                                            "",
+                                            Ports::usb_adapters};
 
 struct Reply {
   std::string output;
@@ -56,6 +70,14 @@ class Guest {
   void send(int far_end, std::string_view data);
   /// What arrived, once at least `until` bytes came or timeout_ms passed in quiet.
   std::string receive(int far_end, std::size_t until, int timeout_ms);
+  /// Pulls the USB adapter of a4 or a5 (adapter 4 or 5) out, or plugs it back in on the same
+  /// USB port with the same far end; an empty string once done, else what went wrong.
+  std::string unplug(int adapter);
+  std::string plug(int adapter);
+  /// What qemu's model of the adapters logged since the last call: the settings the guest
+  /// sent them, and the requests it refused.
+  std::string adapter_log();
+
   int a4() const { return a4_; }
   int a5() const { return a5_; }
   int a6() const { return a6_; }
@@ -67,7 +89,13 @@ class Guest {
   int a4_ = -1;
   int a5_ = -1;
   int a6_ = -1;
+  int monitor_ = -1;
   std::string console_text_;
+  std::string monitor_text_;
+  std::size_t adapter_log_read_ = 0;
+
+  /// Sends a command to qemu's monitor and waits for its answer, and for `event` if given.
+  std::string ask_monitor(const std::string& command, std::string_view event = {});
 
   // The far ends take what the ports send as it comes, as a line's far end does: qemu's
   // PL011 writes each byte to its backend and waits until it is taken, with the whole

@@ -1,7 +1,12 @@
 #!/bin/busybox sh
-# The guest's init: serial ports as /dev/tep/a4, a5, a6 (the board's second to fourth UART,
-# named by uart= on the kernel's command line: ttyS on a PC, ttyAMA for PL011s), then one
-# command per line from the console on the first, each answered by its output and "@@ STATUS".
+# The guest's init: serial ports as /dev/tep/a4, a5, a6, then one command per line from the
+# console on the first UART, each answered by its output and "@@ STATUS".
+#   UARTs: a4 to a6 are the board's second to fourth UART, named by uart= on the kernel's
+#   command line (ttyS on a PC, ttyAMA for PL011s).
+#   USB serial adapters, where the initramfs has modules (/lib/modules/order): mdev, as a
+#   daemon that takes the kernel's device events in their order, and its rules (/etc/mdev.conf) make /dev/tep/a4 and a5 for the adapters
+#   on USB ports 1 and 2, as a system with mdev does; the links follow an adapter that is
+#   unplugged and plugged in again.
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
@@ -9,9 +14,16 @@ mount -t devtmpfs dev /dev
 mkdir -p /dev/tep /tmp
 echo 0 >/proc/sys/kernel/printk
 tty=/dev/${uart:-ttyS}
-ln -s "${tty}1" /dev/tep/a4
-ln -s "${tty}2" /dev/tep/a5
-ln -s "${tty}3" /dev/tep/a6
+if [ -f /lib/modules/order ]; then
+  # A daemon, as Debian's kernels (like many) have no hot-plug helper to call.
+  mdev -d
+  for module in $(cat /lib/modules/order); do insmod "/lib/modules/$module"; done
+  for i in $(seq 100); do [ -e /dev/tep/a4 ] && [ -e /dev/tep/a5 ] && break; sleep 0.1; done
+else
+  ln -s "${tty}1" /dev/tep/a4
+  ln -s "${tty}2" /dev/tep/a5
+  ln -s "${tty}3" /dev/tep/a6
+fi
 stty -F "${tty}0" raw -echo
 echo "@@ ready" >"${tty}0"
 while IFS= read -r line; do

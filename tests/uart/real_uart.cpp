@@ -29,9 +29,9 @@ class Machine : public testing::Environment {
 }  // namespace
 
 long field(const std::string& probe, std::string_view name) {
-  constexpr std::array<std::string_view, 12> decimal{"ospeed",    "rx",      "tx",   "frame",
-                                                     "overrun",   "parity",  "brk",  "buf_overrun",
-                                                     "baud_base", "divisor", "ibrd", "fbrd"};
+  constexpr std::array<std::string_view, 14> decimal{
+      "ospeed", "lsr",         "outq",      "rx",      "tx",   "frame", "overrun",
+      "parity", "buf_overrun", "baud_base", "divisor", "ibrd", "fbrd",  "brk"};
   const int base = std::find(decimal.begin(), decimal.end(), name) != decimal.end() ? 10 : 16;
   std::istringstream words(probe);
   for (std::string word; words >> word;) {
@@ -44,7 +44,7 @@ long field(const std::string& probe, std::string_view name) {
 
 void RealUart::SetUp() {
   if (!why_not.empty()) {
-    SKIP_OR_FAIL_IN_CI("no emulated UARTs, so no test on " << board_under_test().uarts << ": "
+    SKIP_OR_FAIL_IN_CI("no emulated ports, so no test on " << board_under_test().uarts << ": "
                                                            << why_not);
   }
 }
@@ -54,6 +54,8 @@ void RealUart::TearDown() {
 }
 
 Guest& RealUart::guest() { return guest_under_test; }
+
+bool RealUart::booted() { return why_not.empty(); }
 
 void RealUart::start(const std::string& arguments) {
   guest().run("rm -f /tmp/*");

@@ -36,6 +36,8 @@ class RealUart : public testing::Test {
   void SetUp() override;
   void TearDown() override;
   static Guest& guest();
+  /// The guest is up: the tests run, not skip.
+  static bool booted();
 
   /// Starts looptest in the guest in the background and waits until it relays; its process
   /// id goes to /tmp/pid, its output to /tmp/out and its exit status, once it ends, to

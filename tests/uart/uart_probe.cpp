@@ -1,7 +1,9 @@
 // uart_probe: what the kernel and the UART say about a serial port, on one line:
 //   uart_probe /dev/ttyS1
-//   cflag=800008b2 iflag=5 ospeed=115200 modem=166 rx=0 tx=0 frame=0 overrun=0 parity=0
-//   brk=0 buf_overrun=0 baud_base=115200 lcr=3 divisor=1
+//   cflag=800008b2 iflag=5 lflag=0 oflag=0 ospeed=115200 modem=166 lsr=1 outq=0 rx=0 tx=0
+//   frame=0 overrun=0 parity=0 brk=0 buf_overrun=0 baud_base=115200 lcr=3 divisor=1
+// lsr is what the driver's TIOCSERGETLSR says (1: the transmitter is empty; -1: no answer),
+// outq the bytes its output queue holds (TIOCOUTQ).
 // The UART's own registers end the line, read from the UART itself, so they show what the
 // driver really programmed: a 16550's line control register and divisor (through the I/O
 // port the driver names, on a PC), or a PL011's line control, integer and fractional
@@ -118,19 +120,26 @@ int main(int argc, char** argv) {
   }
   int modem = -1;
   ioctl(fd, TIOCMGET, &modem);
+  int line_status = -1;
+  ioctl(fd, TIOCSERGETLSR, &line_status);
+  int queued = -1;
+  ioctl(fd, TIOCOUTQ, &queued);
   serial_icounter_struct counters{};
   ioctl(fd, TIOCGICOUNT, &counters);
   serial_struct serial{};
   std::string registers;
   if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-    registers = serial.type == PORT_AMBA ? registers_pl011(serial) : registers_16550(serial);
+    // A USB adapter's driver gives its number on the device as port: no I/O port.
+    if (serial.type == PORT_AMBA) registers = registers_pl011(serial);
+    if (serial.type == PORT_16550A) registers = registers_16550(serial);
   }
   std::printf(
-      "cflag=%x iflag=%x ospeed=%d modem=%x rx=%d tx=%d frame=%d overrun=%d parity=%d "
-      "brk=%d buf_overrun=%d baud_base=%d%s\n",
-      attributes.c_cflag, attributes.c_iflag, rate_of(cfgetospeed(&attributes)), modem, counters.rx,
-      counters.tx, counters.frame, counters.overrun, counters.parity, counters.brk,
-      counters.buf_overrun, serial.baud_base, registers.c_str());
+      "cflag=%x iflag=%x lflag=%x oflag=%x ospeed=%d modem=%x lsr=%d outq=%d rx=%d tx=%d "
+      "frame=%d overrun=%d parity=%d brk=%d buf_overrun=%d baud_base=%d%s\n",
+      attributes.c_cflag, attributes.c_iflag, attributes.c_lflag, attributes.c_oflag,
+      rate_of(cfgetospeed(&attributes)), modem, line_status, queued, counters.rx, counters.tx,
+      counters.frame, counters.overrun, counters.parity, counters.brk, counters.buf_overrun,
+      serial.baud_base, registers.c_str());
   close(fd);
   return 0;
 }
