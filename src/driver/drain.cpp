@@ -1,6 +1,7 @@
 #include "driver/drain.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "driver/signals.h"
 #include "line/uart_status.h"
@@ -71,16 +72,20 @@ bool end_second_relay(SecondRelay& second, EndWaits& end) {
 // its transmitter holds already then leaves at the line's rate, before the restore changes it;
 // a transmitter that still holds characters after that stands still. A UART that does flow
 // control itself (a PL011, a 16550 with auto-CTS) holds them there, where the queue that the
-// driver counts and throws away is empty.
+// driver counts and throws away is empty. A transmitter that never said it was empty, not
+// even before anything was sent, says nothing: the port is then judged as one that is no
+// UART.
 OutputAtEnd drain_output(const Port& port, EndWaits& end) {
+  const auto empty = [&]() -> std::optional<bool> {
+    return port.transmitter_trusted ? transmitter_empty(port.fd) : std::nullopt;
+  };
   wait_at_end_for(end, end.deadline, [&] { return output_queued(port.fd) == 0; });
-  OutputAtEnd output{.discarded = output_queued(port.fd),
-                     .transmitter_empty = transmitter_empty(port.fd)};
+  OutputAtEnd output{.discarded = output_queued(port.fd), .transmitter_empty = empty()};
   if (output.discarded > 0) discard_output(port.fd);
   const int fifo = transmit_fifo_size(port.fd).value_or(16);
   const timespec sent_by = later_by(
       end.deadline, std::max(transmitter_milliseconds(end.rate, fifo), drain_milliseconds));
-  const auto sent = [&] { return transmitter_empty(port.fd).value_or(true); };
+  const auto sent = [&] { return empty().value_or(true); };
   wait_at_end_for(end, sent_by, sent);
   output.transmitter_stalled = !end.hurried && !sent();
   return output;

@@ -42,9 +42,22 @@ bool lock_port(int fd) {
          errno != EWOULDBLOCK;
 }
 
+// Saves the port's attributes, then gives it the line settings; says so if it does not hold
+// them. A port opens with whatever attributes its last user left, often its driver's default
+// (cooked) mode, which echoes and edits what arrives until the line settings are in force:
+// that is thrown away.
+void set_up_port(Port& port, const LineSettings& settings) {
+  port.saved = save_line(port.fd);
+  port.configured = configure_line(port.fd, settings, settings.baudrate);
+  if (port.saved && edits_input(*port.saved)) tcflush(port.fd, TCIFLUSH);
+  if (!port.configured) print_message("ERROR configuring %s\n", port.path->data());
+  port.errors_at_start = read_line_errors(port.fd);
+  port.transmitter_trusted = transmitter_empty(port.fd).value_or(false);
+}
+
 }  // namespace
 
-bool open_ports(Port& port1, Port& port2) {
+bool open_ports(Port& port1, Port& port2, const LineSettings& settings) {
   port1.fd = open_port(port1.path->data());
   if (port1.fd == -1) return false;
   port2.fd = open_port(port2.path->data());
@@ -65,14 +78,9 @@ bool open_ports(Port& port1, Port& port2) {
       return false;
     }
   }
+  set_up_port(port1, settings);
+  set_up_port(port2, settings);
   return true;
-}
-
-void configure_port(Port& port, const LineSettings& settings) {
-  port.saved = save_line(port.fd);
-  port.configured = configure_line(port.fd, settings, settings.baudrate);
-  if (!port.configured) print_message("ERROR configuring %s\n", port.path->data());
-  port.errors_at_start = read_line_errors(port.fd);
 }
 
 void restore_port(const Port& port) {
@@ -105,7 +113,7 @@ bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
   }
   const bool configured_before = port.configured;
   port = Port{.path = port.path, .fd = fd};
-  configure_port(port, settings);
+  set_up_port(port, settings);
   // A port that once refused the settings fails the run, whatever the new device takes.
   port.configured = port.configured && configured_before;
   return true;

@@ -20,7 +20,10 @@ struct Port {
   /// The driver's error counters once the line was set; empty where it keeps none.
   std::optional<LineErrors> errors_at_start{};
   bool configured = false;  ///< The port took the line settings.
-  bool lost = false;        ///< Gone from its path: its descriptor is closed, and -1.
+  /// Its UART's transmitter read empty when nothing had been sent on it yet, so what it says
+  /// of itself at the end can be believed (an emulated FTDI adapter never says it is empty).
+  bool transmitter_trusted = false;
+  bool lost = false;  ///< Gone from its path: its descriptor is closed, and -1.
 };
 
 /// The two ports of a run.
@@ -37,11 +40,10 @@ inline Port& port_numbered(Ports& ports, int number) {
 
 // ports.cpp
 /// Opens both ports, without waiting for carrier and without making either the controlling
-/// terminal, and locks them. False when a port will not open (nothing printed: the path lines
-/// tell which), when both names lead to one device, or when another program holds one locked.
-bool open_ports(Port& port1, Port& port2);
-/// Saves the port's attributes, then gives it the line settings; says so if it refuses them.
-void configure_port(Port& port, const LineSettings& settings);
+/// terminal, locks them, and at once saves their attributes and gives them the line settings.
+/// False when a port will not open (nothing printed: the path lines tell which), when both
+/// names lead to one device, or when another program holds one locked.
+bool open_ports(Port& port1, Port& port2, const LineSettings& settings);
 /// Puts back the attributes the port had when it was opened.
 void restore_port(const Port& port);
 /// Whether the port's path no longer leads to the node it has open: a USB adapter that was

@@ -154,16 +154,15 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   std::printf("tty1=%s\ntty2=%s\n", port1_path.data(), port2_path.data());
   Run run{.settings = settings,
           .ports = {.port1 = {.path = &port1_path}, .port2 = {.path = &port2_path}}};
-  if (!open_ports(run.ports.port1, run.ports.port2)) return -1;
+  // The signals are taken first, so that a stop, from the moment the ports have the line
+  // settings, ends the run cleanly.
   run.counts = map_shared_counts();
   if (run.counts == nullptr || !take_control(run.control)) {
     print_message("ERROR no memory\n");
     return -1;
   }
+  if (!open_ports(run.ports.port1, run.ports.port2, settings)) return -1;
   open_message_output(run.counts->dropped_lines);
-  // From here a stop arrives through the control descriptors, so the run can end cleanly.
-  configure_port(run.ports.port1, settings);
-  configure_port(run.ports.port2, settings);
   run.forward = {
       .in = run.ports.port1.fd, .out = run.ports.port2.fd, .counts = &run.counts->forward};
   const RelaysEnd relays_end = relay_both_ways(run);

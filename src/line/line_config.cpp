@@ -1,5 +1,8 @@
 #include "line/line_config.h"
 
+#include <linux/major.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "line/speed_table.h"
@@ -78,16 +81,35 @@ termios line_attributes(const LineSettings& settings, std::int32_t rate) {
   return t;
 }
 
+bool holds_line(const termios& asked, const termios& in_force, bool pty) {
+  // The speed code in c_cflag is compared, as the speed fields and cfgetospeed mean other
+  // things to other C libraries.
+  tcflag_t control = speed_code_mask | CSTOPB | PARODD | CMSPAR | CRTSCTS;
+  if (!pty) control |= CSIZE | PARENB;
+  constexpr tcflag_t input = IXON | IXOFF;
+  return (in_force.c_cflag & control) == (asked.c_cflag & control) &&
+         (in_force.c_iflag & input) == (asked.c_iflag & input);
+}
+
+bool is_pty(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+  const unsigned int device_major = major(status.st_rdev);
+  return (device_major >= UNIX98_PTY_SLAVE_MAJOR &&
+          device_major < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT) ||
+         device_major == PTY_SLAVE_MAJOR;
+}
+
 bool configure_line(int fd, const LineSettings& settings, std::int32_t rate) {
   const termios attributes = line_attributes(settings, rate);
   if (retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &attributes); }) != 0) return false;
-  // A UART driver refuses a rate its clock cannot make silently: the call succeeds and the
-  // line keeps its old rate. Only reading the attributes back shows it. The speed code in
-  // c_cflag is compared, as the speed fields and cfgetospeed mean other things to other C
-  // libraries.
   termios in_force{};
-  return tcgetattr(fd, &in_force) == 0 &&
-         (in_force.c_cflag & speed_code_mask) == (attributes.c_cflag & speed_code_mask);
+  return tcgetattr(fd, &in_force) == 0 && holds_line(attributes, in_force, is_pty(fd));
+}
+
+bool edits_input(const termios& attributes) {
+  return (attributes.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) != 0 ||
+         (attributes.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON)) != 0;
 }
 
 std::optional<termios> save_line(int fd) {

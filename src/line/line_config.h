@@ -16,9 +16,20 @@ std::int32_t line_rate(std::int32_t rate);
 /// Raw 5- to 8-bit characters, receiver on, modem status lines ignored, the parity, stop bits
 /// and flow control of settings, at rate; a rate the speed table lacks (or 0) runs at 9600.
 termios line_attributes(const LineSettings& settings, std::int32_t rate);
-/// Applies line_attributes(settings, rate) to fd at once; false when the port refuses them or
-/// then runs at another rate.
+/// Whether a port whose attributes read back as in_force holds what was asked of it: the rate,
+/// character size, parity, stop bits and flow control. A pty carries no character size or
+/// parity bit (it always reads back 8 bits and no parity), so it is not asked to hold those.
+bool holds_line(const termios& asked, const termios& in_force, bool pty);
+/// Whether fd is the slave side of a pty.
+bool is_pty(int fd);
+/// Applies line_attributes(settings, rate) to fd at once; false when the port refuses them, or
+/// does not hold them as holds_line() says: a driver that cannot make a setting (a rate its
+/// clock cannot make, a character size the chip lacks) often takes it silently and keeps
+/// another, which only reading the attributes back shows.
 bool configure_line(int fd, const LineSettings& settings, std::int32_t rate);
+/// Whether what the attributes say of the input changes or echoes what arrives, as a terminal
+/// left in its default (cooked) mode does.
+bool edits_input(const termios& attributes);
 
 /// The port's attributes as they are, to be put back at the end; empty for no terminal.
 std::optional<termios> save_line(int fd);

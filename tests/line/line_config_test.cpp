@@ -116,5 +116,74 @@ TEST(ConfigureLine, SaysSoWhenThePortRefuses) {
   close(pipe_ends[1]);
 }
 
+// What a port reads back after it was set: a driver that cannot make a setting often takes it
+// silently and keeps another. One change at a time from what was asked.
+TEST(HoldsLine, EverySettingAPortKeepsIsCompared) {
+  const termios asked =
+      line_attributes(settings_with(6, Parity::mark, 2, FlowControl::software), 9600);
+  const auto with = [&](auto change) {
+    termios t = asked;
+    change(t);
+    return t;
+  };
+  struct Case {
+    const char* what;
+    termios in_force;
+    bool held_by_uart;
+    bool held_by_pty;
+  };
+  const Case cases[] = {
+      {"all as asked", asked, true, true},
+      {"8 bits for 6, as a chip without 6 keeps",
+       with([](termios& t) { t.c_cflag = (t.c_cflag & ~CSIZE) | CS8; }), false, true},
+      {"no parity bit, as a pty keeps", with([](termios& t) { t.c_cflag &= ~PARENB; }), false,
+       true},
+      {"no stick parity", with([](termios& t) { t.c_cflag &= ~CMSPAR; }), false, false},
+      {"odd turned even", with([](termios& t) { t.c_cflag &= ~PARODD; }), false, false},
+      {"one stop bit", with([](termios& t) { t.c_cflag &= ~CSTOPB; }), false, false},
+      {"another rate", with([](termios& t) { t.c_cflag = (t.c_cflag & ~0x100Fu) | 0xe; }), false,
+       false},
+      {"no XON/XOFF", with([](termios& t) { t.c_iflag &= ~(IXON | IXOFF); }), false, false},
+      {"RTS/CTS taken on", with([](termios& t) { t.c_cflag |= CRTSCTS; }), false, false},
+      {"echo, which no one asked of it", with([](termios& t) { t.c_lflag |= ECHO; }), true, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(holds_line(asked, c.in_force, false), c.held_by_uart) << c.what << ", a UART";
+    EXPECT_EQ(holds_line(asked, c.in_force, true), c.held_by_pty) << c.what << ", a pty";
+  }
+}
+
+TEST(EditsInput, ACookedTerminalDoesARawOneDoesNot) {
+  termios raw{};
+  cfmakeraw(&raw);
+  EXPECT_FALSE(edits_input(raw));
+  EXPECT_FALSE(edits_input(line_attributes(LineSettings{}, 9600)));
+  // As a USB adapter's driver opens it first.
+  termios cooked{};
+  cooked.c_iflag = ICRNL | IXON;
+  cooked.c_oflag = OPOST | ONLCR;
+  cooked.c_cflag = CS8 | CREAD;
+  cooked.c_lflag = ICANON | ECHO | ECHOE | ISIG;
+  EXPECT_TRUE(edits_input(cooked));
+  for (const tcflag_t one : {ECHO, ICANON, ISIG}) {
+    termios only{};
+    only.c_lflag = one;
+    EXPECT_TRUE(edits_input(only)) << one;
+  }
+}
+
+TEST(IsPty, APtysSlaveIsOneAPipeIsNot) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_NE(master, -1);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_TRUE(is_pty(slave));
+  std::array<int, 2> pipe_ends{};
+  ASSERT_EQ(pipe(pipe_ends.data()), 0);
+  EXPECT_FALSE(is_pty(pipe_ends[0]));
+  for (const int fd : {slave, master, pipe_ends[0], pipe_ends[1]}) close(fd);
+}
+
 }  // namespace
 }  // namespace looptest
