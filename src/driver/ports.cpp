@@ -42,14 +42,32 @@ bool lock_port(int fd) {
          errno != EWOULDBLOCK;
 }
 
-// Saves the port's attributes, then gives it the line settings; says so if it does not hold
-// them. A port opens with whatever attributes its last user left, often its driver's default
-// (cooked) mode, which echoes and edits what arrives until the line settings are in force:
-// that is thrown away.
-void set_up_port(Port& port, const LineSettings& settings) {
+// Opens the port and saves its attributes. A port opens with whatever attributes its last
+// user left, often its driver's default (cooked) mode, which echoes and edits what arrives:
+// such a port is made quiet at once, before anything else, and what it took in meanwhile is
+// thrown away. False when it will not open.
+bool open_quietly(Port& port) {
+  port.fd = open_port(port.path->data());
+  if (port.fd == -1) return false;
   port.saved = save_line(port.fd);
+  if (port.saved && edits_input(*port.saved)) {
+    const termios quiet = quiet_line(*port.saved);
+    retry_interrupted([&] { return tcsetattr(port.fd, TCSANOW, &quiet); });
+    tcflush(port.fd, TCIFLUSH);
+  }
+  return true;
+}
+
+// Puts a port that will not be used back as it was, and closes it.
+void give_back(Port& port) {
+  if (port.fd == -1) return;
+  if (port.saved) restore_line(port.fd, *port.saved);
+  close(std::exchange(port.fd, -1));
+}
+
+// Gives the port the line settings; says so if it does not hold them.
+void set_up_port(Port& port, const LineSettings& settings) {
   port.configured = configure_line(port.fd, settings, settings.baudrate);
-  if (port.saved && edits_input(*port.saved)) tcflush(port.fd, TCIFLUSH);
   if (!port.configured) print_message("ERROR configuring %s\n", port.path->data());
   port.errors_at_start = read_line_errors(port.fd);
   port.transmitter_trusted = transmitter_empty(port.fd).value_or(false);
@@ -58,14 +76,17 @@ void set_up_port(Port& port, const LineSettings& settings) {
 }  // namespace
 
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings) {
-  port1.fd = open_port(port1.path->data());
-  if (port1.fd == -1) return false;
-  port2.fd = open_port(port2.path->data());
-  if (port2.fd == -1) return false;
+  if (!open_quietly(port1)) return false;
+  if (!open_quietly(port2)) {
+    give_back(port1);
+    return false;
+  }
   const std::optional<DeviceId> device1 = device_of(port1.fd);
   const std::optional<DeviceId> device2 = device_of(port2.fd);
   if (device1 && device1 == device2) {
     print_message("ERROR %s and %s are the same port\n", port1.path->data(), port2.path->data());
+    give_back(port1);
+    give_back(port2);
     return false;
   }
   // Every run locks the lower device first, so that runs started together over the same two
@@ -75,6 +96,8 @@ bool open_ports(Port& port1, Port& port2, const LineSettings& settings) {
   for (const Port* port : {order.first, order.second}) {
     if (!lock_port(port->fd)) {
       print_message("ERROR %s is in use\n", port->path->data());
+      give_back(port1);
+      give_back(port2);
       return false;
     }
   }
@@ -83,8 +106,13 @@ bool open_ports(Port& port1, Port& port2, const LineSettings& settings) {
   return true;
 }
 
-void restore_port(const Port& port) {
-  if (port.saved) restore_line(port.fd, *port.saved);
+void restore_port(Port& port) {
+  if (port.fd == -1) return;
+  // What arrives once the relays have ended is delivered to no one; left in the driver it
+  // would be taken in, and echoed, by a mode put back that echoes. The port is closed at once,
+  // as it takes input in that mode until it is.
+  tcflush(port.fd, TCIFLUSH);
+  give_back(port);
 }
 
 bool port_gone(const Port& port) {
@@ -104,15 +132,15 @@ void lose_port(Port& port) {
 }
 
 bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
-  const int fd = open_port(port.path->data());
-  if (fd == -1) return false;
-  const std::optional<DeviceId> device = device_of(fd);
-  if ((device && device == device_of(other.fd)) || !lock_port(fd)) {
-    close(fd);
+  Port found{.path = port.path};
+  if (!open_quietly(found)) return false;
+  const std::optional<DeviceId> device = device_of(found.fd);
+  if ((device && device == device_of(other.fd)) || !lock_port(found.fd)) {
+    give_back(found);
     return false;
   }
   const bool configured_before = port.configured;
-  port = Port{.path = port.path, .fd = fd};
+  port = found;
   set_up_port(port, settings);
   // A port that once refused the settings fails the run, whatever the new device takes.
   port.configured = port.configured && configured_before;

@@ -44,8 +44,8 @@ inline Port& port_numbered(Ports& ports, int number) {
 /// False when a port will not open (nothing printed: the path lines tell which), when both
 /// names lead to one device, or when another program holds one locked.
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings);
-/// Puts back the attributes the port had when it was opened.
-void restore_port(const Port& port);
+/// Puts back the attributes the port had when it was opened, and closes it.
+void restore_port(Port& port);
 /// Whether the port's path no longer leads to the node it has open: a USB adapter that was
 /// unplugged, or a pty whose far end closed, leaves no node or a new one behind.
 bool port_gone(const Port& port);

@@ -63,16 +63,21 @@ bool look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& 
 
 bool search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                        const LineSettings& settings) {
-  bool back = false;
+  // While a port is lost neither relay reads the other, so only here is it seen to go too.
+  const int gone = gone_now(ports);
+  for (const int number : {1, 2}) {
+    if ((gone & number) != 0) mark_lost(ports, number, reconnect, second);
+  }
+  bool changed = gone != 0;
   for (const int number : {1, 2}) {
     Port& port = port_numbered(ports, number);
     if (!port.lost || !reopen_port(port, port_numbered(ports, 3 - number), settings)) continue;
     print_message("%s back\n", port.path->data());
     if (second.link != -1) send_note(second.link, Note::port, number, port.fd);
-    back = true;
+    changed = true;
   }
   search_later(reconnect);
-  return back;
+  return changed;
 }
 
 bool take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, Control& control) {

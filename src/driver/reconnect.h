@@ -42,8 +42,9 @@ int ports_gone(const Ports& ports, int control);
 /// second relay is told to leave it. True when one was.
 bool look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                          int control);
-/// Opens each lost port again where a device is there again, and gives it to the second relay.
-/// True when one came back.
+/// Marks the other port lost too if it has gone meanwhile; opens each lost port again where
+/// a device is there again, and gives it to the second relay. True when a port was lost or came
+/// back.
 bool search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
                        const LineSettings& settings);
 /// Takes the notes the second relay sent: a port it found gone is checked here, as it may be

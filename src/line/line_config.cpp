@@ -112,6 +112,13 @@ bool edits_input(const termios& attributes) {
          (attributes.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON)) != 0;
 }
 
+termios quiet_line(const termios& attributes) {
+  termios quiet = attributes;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+  quiet.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | ISTRIP | IXON);
+  return quiet;
+}
+
 std::optional<termios> save_line(int fd) {
   termios saved{};
   if (tcgetattr(fd, &saved) != 0) return std::nullopt;

@@ -30,6 +30,9 @@ bool configure_line(int fd, const LineSettings& settings, std::int32_t rate);
 /// Whether what the attributes say of the input changes or echoes what arrives, as a terminal
 /// left in its default (cooked) mode does.
 bool edits_input(const termios& attributes);
+/// The attributes with nothing that changes or echoes what arrives; the line (rate, size,
+/// parity) as it was.
+termios quiet_line(const termios& attributes);
 
 /// The port's attributes as they are, to be put back at the end; empty for no terminal.
 std::optional<termios> save_line(int fd);

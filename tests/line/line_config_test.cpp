@@ -153,7 +153,7 @@ TEST(HoldsLine, EverySettingAPortKeepsIsCompared) {
   }
 }
 
-TEST(EditsInput, ACookedTerminalDoesARawOneDoesNot) {
+TEST(EditsInput, ACookedTerminalDoesARawOrQuietOneDoesNot) {
   termios raw{};
   cfmakeraw(&raw);
   EXPECT_FALSE(edits_input(raw));
@@ -165,6 +165,11 @@ TEST(EditsInput, ACookedTerminalDoesARawOneDoesNot) {
   cooked.c_cflag = CS8 | CREAD;
   cooked.c_lflag = ICANON | ECHO | ECHOE | ISIG;
   EXPECT_TRUE(edits_input(cooked));
+  // Made quiet, it takes in nothing changed, and its line stays as it was.
+  const termios quiet = quiet_line(cooked);
+  EXPECT_FALSE(edits_input(quiet));
+  EXPECT_EQ(quiet.c_cflag, cooked.c_cflag);
+  EXPECT_EQ(quiet.c_oflag, cooked.c_oflag);
   for (const tcflag_t one : {ECHO, ICANON, ISIG}) {
     termios only{};
     only.c_lflag = one;
