@@ -26,7 +26,8 @@ _looptest() {
 
     if [[ $cur != *=* ]]; then
         mapfile -t COMPREPLY < <(compgen -W \
-            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval=" -- "$cur")
+            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval= check=" \
+            -- "$cur")
         compopt -o nospace 2>/dev/null
         return
     fi
@@ -39,6 +40,7 @@ _looptest() {
         stopbits) candidates=(1 2) ;;
         parity) candidates=(none even odd mark space) ;;
         flowcontrol) candidates=(none hardware software) ;;
+        check) candidates=(on internal off) ;;
         *) return ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "${candidates[*]}" -- "$value")

@@ -62,6 +62,8 @@ void read_option(LineSettings& settings, std::string_view argument, std::FILE* o
     settings.parity = parity_of_keyword(value);
   } else if (key == "flowcontrol") {
     settings.flowcontrol = flow_control_of_keyword(value);
+  } else if (key == "check") {
+    settings.check = check_of_keyword(value);
   }
 }
 
@@ -75,9 +77,9 @@ void write_usage(std::FILE* out) {
       "       looptest --help | --version\n"
       "\n"
       "Sets two serial ports to the same line settings and relays every byte that arrives\n"
-      "on either port out of the other, both ways at once, until it is stopped. It sends\n"
-      "nothing of its own: equipment, a loop plug and a sender, or another program must\n"
-      "drive the far ends. A timed run that nothing passes through passes.\n"
+      "on either port out of the other, both ways at once, until it is stopped. Without\n"
+      "check=, it sends nothing of its own: equipment, a loop plug and a sender, or another\n"
+      "program must drive the far ends, and a timed run that nothing passes through passes.\n"
       "Without port names it asks for them; a name it does not know keeps the default.\n"
       "\n"
       "ports:\n"
@@ -94,8 +96,14 @@ void write_usage(std::FILE* out) {
       "                       XON/XOFF, neither relayed nor counted; binary data can stall\n"
       "  duration=SECONDS     end the run after that long; default: run until stopped\n"
       "  interval=SECONDS     print each direction's progress that often; default: never\n"
+      "  check=on|internal|off                    default off\n"
+      "                       on: send a test stream of its own out of port 1, find where\n"
+      "                       it comes back (a loop plug on each port, or a cable between\n"
+      "                       them), check every byte both ways, and report the handshake\n"
+      "                       lines; internal: the same through the UARTs' own loopback\n"
       "\n"
       "example: looptest a4 a5 baudrate=9600 parity=even duration=60\n"
+      "         looptest a4 a5 check=on duration=60\n"
       "\n"
       "At the end, and on SIGUSR1, it prints one line per direction:\n"
       "  FROM -> TO: B bytes, R read errors, W write errors\n"
@@ -103,6 +111,8 @@ void write_usage(std::FILE* out) {
       "  , F frame errors, O overruns, P parity errors, K breaks, U buffer overruns\n"
       "and, at the end, where bytes were read and not delivered, by\n"
       "  , N bytes not delivered\n"
+      "With check=, each ends with\n"
+      "  , C bytes checked, W wrong, L lost, E extra\n"
       "With interval=S, every S seconds, one line per direction:\n"
       "  progress T s: FROM -> TO: ..., R bytes/s\n"
       "B counts bytes delivered. A direction whose output took nothing for its last 2\n"
@@ -110,7 +120,8 @@ void write_usage(std::FILE* out) {
       "lost), looked for every 5 seconds and taken up again (PATH back); the run fails.\n"
       "\n"
       "exit status: 0 when a timed run counted no error, 1 when it counted one or a\n"
-      "direction was held; 255 when a port cannot be opened, is in use or is named twice;\n"
+      "direction was held (with check=, also when a byte was wrong, lost or extra, or\n"
+      "nothing was checked); 255 when a port cannot be opened, is in use or is named twice;\n"
       "128+N when signal N ended it.\n",
       out);
 }

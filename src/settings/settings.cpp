@@ -21,7 +21,13 @@ constexpr std::array<std::pair<FlowControl, std::string_view>, 3> flow_control_k
     {FlowControl::software, "software"},
 }};
 
-// Both tables read both ways; anything they lack is the first row, none.
+constexpr std::array<std::pair<Check, std::string_view>, 3> check_keywords{{
+    {Check::off, "off"},
+    {Check::on, "on"},
+    {Check::internal, "internal"},
+}};
+
+// The tables read both ways; anything they lack is the first row, none or off.
 template <typename Value, std::size_t rows>
 std::string_view keyword_of(const std::array<std::pair<Value, std::string_view>, rows>& table,
                             Value value) {
@@ -54,6 +60,10 @@ FlowControl flow_control_of_keyword(std::string_view keyword) {
   return value_of(flow_control_keywords, keyword);
 }
 
+std::string_view check_keyword(Check check) { return keyword_of(check_keywords, check); }
+
+Check check_of_keyword(std::string_view keyword) { return value_of(check_keywords, keyword); }
+
 void print_settings_report(std::FILE* out, const LineSettings& settings) {
   const std::string_view parity = parity_keyword(settings.parity);
   const std::string_view flow = flow_control_keyword(settings.flowcontrol);
@@ -69,6 +79,10 @@ void print_settings_report(std::FILE* out, const LineSettings& settings) {
                flow.data());
   if (settings.duration) std::fprintf(out, "Duration = %d\n", *settings.duration);
   if (settings.interval) std::fprintf(out, "Interval = %d\n", *settings.interval);
+  if (settings.check != Check::off) {
+    const std::string_view check = check_keyword(settings.check);
+    std::fprintf(out, "Check = %.*s\n", static_cast<int>(check.size()), check.data());
+  }
 }
 
 }  // namespace looptest

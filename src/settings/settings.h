@@ -10,6 +10,8 @@ namespace looptest {
 
 enum class Parity : std::int32_t { none = 1, even = 2, odd = 3, mark = 4, space = 5 };
 enum class FlowControl : std::int32_t { none = 1, hardware = 2, software = 3 };
+/// Whether the run sends a test stream of its own round the ports and checks every byte.
+enum class Check : std::int32_t { off = 1, on = 2, internal = 3 };
 
 /// Rate, character size, stop bits, parity and flow control. The numbers are kept as given,
 /// also where a line cannot honour them; the line configuration decides what they become.
@@ -24,6 +26,9 @@ struct LineSettings {
   std::optional<std::int32_t> duration{};
   /// Seconds between progress lines; empty, or 0 or less, none are printed.
   std::optional<std::int32_t> interval{};
+  /// on: a test stream through what is wired to the ports; internal: through the UARTs'
+  /// own loopback; off: only relay what the far ends send.
+  Check check = Check::off;
 };
 
 // settings.cpp
@@ -35,8 +40,12 @@ Parity parity_of_keyword(std::string_view keyword);
 std::string_view flow_control_keyword(FlowControl flow_control);
 /// The flow control a word names; none for any other word.
 FlowControl flow_control_of_keyword(std::string_view keyword);
-/// Writes the six lines of the "Installed values" report, and the duration and the interval
-/// when they were given.
+/// The word the options accept and the report prints; "off" for a value out of range.
+std::string_view check_keyword(Check check);
+/// The check a word names; off for any other word.
+Check check_of_keyword(std::string_view keyword);
+/// Writes the six lines of the "Installed values" report, the duration and the interval
+/// when they were given, and the check when it is on.
 void print_settings_report(std::FILE* out, const LineSettings& settings);
 
 }  // namespace looptest

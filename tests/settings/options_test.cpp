@@ -96,6 +96,12 @@ TEST(ReadOptions, WordsThatAreNotKeywordsMeanNone) {
   EXPECT_EQ(reading.settings.flowcontrol, FlowControl::hardware);
   EXPECT_EQ(read_all({"parity=mark"}).settings.parity, Parity::mark);
   EXPECT_EQ(read_all({"flowcontrol=software"}).settings.flowcontrol, FlowControl::software);
+
+  EXPECT_EQ(read_all({"check=on"}).settings.check, Check::on);
+  EXPECT_EQ(read_all({"check=internal"}).settings.check, Check::internal);
+  EXPECT_EQ(read_all({"check=on", "check=off"}).settings.check, Check::off);
+  EXPECT_EQ(read_all({"check=on", "check=ON"}).settings.check, Check::off);
+  EXPECT_EQ(read_all({}).settings.check, Check::off);
 }
 
 TEST(ReadOptions, MalformedArgumentsSaySyntaxBadAndTheRestStillApply) {

@@ -46,6 +46,17 @@ TEST(SettingsReport, ShowsTheDurationAndTheIntervalOnlyWhenGiven) {
   EXPECT_TRUE(report_of(settings).ends_with("Flowcontrol = hardware\nInterval = 10\n"));
 }
 
+TEST(SettingsReport, ShowsTheCheckOnlyWhenItIsOn) {
+  LineSettings settings;
+  const std::string off = report_of(settings);
+  EXPECT_EQ(off.find("Check"), std::string::npos) << off;
+  settings.check = Check::on;
+  EXPECT_TRUE(report_of(settings).ends_with("Flowcontrol = hardware\nCheck = on\n"));
+  settings.check = Check::internal;
+  settings.duration = 5;
+  EXPECT_TRUE(report_of(settings).ends_with("Duration = 5\nCheck = internal\n"));
+}
+
 TEST(SettingsReport, ValuesOutOfRangeReadAsNone) {
   const LineSettings settings{9600, static_cast<Parity>(0), 8, static_cast<FlowControl>(7), 1, {},
                               {}};
