@@ -55,6 +55,17 @@ std::int32_t line_rate(std::int32_t rate) {
   return speed_code_of_rate(rate) > 0 ? rate : 9600;  // B0 would hang the line up
 }
 
+int bits_per_character(const LineSettings& settings) {
+  const int data = settings.databits >= 5 && settings.databits <= 7 ? settings.databits : 8;
+  const int parity = settings.parity == Parity::none ? 0 : 1;
+  const int stop = settings.stopbits == 2 ? 2 : 1;
+  return 1 + data + parity + stop;
+}
+
+std::int32_t characters_per_second(const LineSettings& settings) {
+  return line_rate(settings.baudrate) / bits_per_character(settings);
+}
+
 termios line_attributes(const LineSettings& settings, std::int32_t rate) {
   termios t{};  // all zero: no output processing, non-canonical, VMIN = VTIME = 0
 

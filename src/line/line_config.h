@@ -13,6 +13,11 @@ namespace looptest {
 // line_config.cpp
 /// The rate a line given rate runs at: rate itself where the speed table has it, else 9600.
 std::int32_t line_rate(std::int32_t rate);
+/// The bits a character takes on the line: a start bit, the data bits (8 for a size the line
+/// lacks), a parity bit unless there is none, and one or two stop bits.
+int bits_per_character(const LineSettings& settings);
+/// The characters a second the line carries at most, at the rate it runs at.
+std::int32_t characters_per_second(const LineSettings& settings);
 /// Raw 5- to 8-bit characters, receiver on, modem status lines ignored, the parity, stop bits
 /// and flow control of settings, at rate; a rate the speed table lacks (or 0) runs at 9600.
 termios line_attributes(const LineSettings& settings, std::int32_t rate);

@@ -15,8 +15,8 @@ struct SpeedEntry {
 inline constexpr std::size_t speed_table_rows = 20;
 using SpeedTable = std::array<SpeedEntry, speed_table_rows>;
 
-// The codes are the kernel's own (speed_table.cpp checks them against its header), not the C
-// library's B constants: glibc 2.42 made those equal to the rate itself.
+// The codes are the kernel's own (kernel_definitions.cpp checks them against its header), not
+// the C library's B constants: glibc 2.42 made those equal to the rate itself.
 inline constexpr SpeedTable speed_table{{
     {0x0, 0},     {0x1, 50},       {0x2, 75},        {0x3, 110},       {0x4, 134},
     {0x5, 150},   {0x6, 200},      {0x7, 300},       {0x8, 600},       {0x9, 1200},

@@ -177,6 +177,29 @@ TEST(EditsInput, ACookedTerminalDoesARawOrQuietOneDoesNot) {
   }
 }
 
+TEST(LineTiming, ACharacterIsItsStartDataParityAndStopBits) {
+  struct Case {
+    std::int32_t databits;
+    Parity parity;
+    std::int32_t stopbits;
+    std::int32_t rate;
+    int bits;
+    std::int32_t characters;
+  };
+  const Case cases[] = {{8, Parity::none, 1, 115200, 10, 11520},
+                        {7, Parity::even, 2, 9600, 11, 872},
+                        {5, Parity::mark, 1, 300, 8, 37},
+                        {9, Parity::none, 3, 100, 10, 960}};  // as the line runs them
+  for (const Case& c : cases) {
+    const LineSettings settings{.baudrate = c.rate,
+                                .parity = c.parity,
+                                .databits = c.databits,
+                                .stopbits = c.stopbits};
+    EXPECT_EQ(bits_per_character(settings), c.bits) << c.databits;
+    EXPECT_EQ(characters_per_second(settings), c.characters) << c.rate;
+  }
+}
+
 TEST(IsPty, APtysSlaveIsOneAPipeIsNot) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_NE(master, -1);

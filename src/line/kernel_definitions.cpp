@@ -1,10 +1,13 @@
-// The speed table checked against the kernel's own terminal definitions, which no C library
-// renames. This file holds no code; it must not include <termios.h>, whose names would clash.
-#include "line/speed_table.h"
-
-#include <asm/termbits.h>
+// The constants the line module writes down itself, checked against the kernel's own terminal
+// definitions, which no C library renames or leaves out: the speed table, and the loopback
+// line. This file holds no code; it must not include <termios.h> or <sys/ioctl.h>, whose
+// names would clash.
+#include <asm/termios.h>
 
 #include <utility>
+
+#include "line/modem_lines.h"
+#include "line/speed_table.h"
 
 namespace looptest {
 
@@ -26,6 +29,7 @@ constexpr bool table_holds_the_kernels_codes() {
 
 static_assert(table_holds_the_kernels_codes());
 static_assert(speed_code_mask == (CBAUD | CBAUDEX));
+static_assert(loopback_line == TIOCM_LOOP);
 
 }  // namespace
 
