@@ -36,6 +36,7 @@ std::optional<std::string> take_until(std::string_view& text, std::string_view s
 bool read_field(std::uint64_t value, std::string_view name, Summary& summary) {
   static constexpr std::string_view line_error_names[] = {
       "frame errors", "overruns", "parity errors", "breaks", "buffer overruns"};
+  static constexpr std::string_view check_names[] = {"bytes checked", "wrong", "lost", "extra"};
   if (name == "read errors") {
     summary.read_errors = value;
   } else if (name == "write errors") {
@@ -44,6 +45,10 @@ bool read_field(std::uint64_t value, std::string_view name, Summary& summary) {
     summary.not_delivered = value;
   } else if (name == "bytes/s" && summary.progress_seconds) {
     summary.rate = value;
+  } else if (const std::size_t checks = summary.check ? summary.check->size() : 0;
+             checks < std::size(check_names) && name == check_names[checks]) {
+    if (!summary.check) summary.check.emplace();
+    summary.check->push_back(value);
   } else {
     const std::size_t next = summary.line_errors ? summary.line_errors->size() : 0;
     if (next >= std::size(line_error_names) || name != line_error_names[next]) return false;
@@ -77,7 +82,8 @@ std::optional<Summary> read_summary(std::string_view line) {
     if (!read_field(*value, name, summary)) return std::nullopt;
     line.remove_prefix(name.size());
   }
-  const bool whole = summary.line_errors ? summary.line_errors->size() == 5 : true;
+  const bool whole = (summary.line_errors ? summary.line_errors->size() == 5 : true) &&
+                     (summary.check ? summary.check->size() == 4 : true);
   if (!line.empty() || !whole || (summary.progress_seconds && !summary.rate)) return std::nullopt;
   return summary;
 }

@@ -22,6 +22,8 @@ struct Summary {
   /// Frame errors, overruns, parity errors, breaks, buffer overruns, where the port counts them.
   std::optional<std::vector<std::uint64_t>> line_errors;
   std::uint64_t not_delivered = 0;
+  /// Bytes checked, wrong, lost and extra, with the test stream.
+  std::optional<std::vector<std::uint64_t>> check;
   std::optional<std::uint64_t> rate;  ///< Bytes per second, on a progress line.
 };
 

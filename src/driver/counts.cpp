@@ -16,7 +16,7 @@ SharedCounts* map_shared_counts() {
   return new (memory) SharedCounts{};
 }
 
-DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input) {
+DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input, bool checking) {
   DirectionTotals totals{.bytes = counts.bytes.load(std::memory_order_relaxed),
                          .read_errors = counts.read_errors.load(std::memory_order_relaxed),
                          .write_errors = counts.write_errors.load(std::memory_order_relaxed),
@@ -25,12 +25,18 @@ DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input) 
   if (input.errors_at_start && now) {
     totals.line_errors = line_errors_since(*input.errors_at_start, *now);
   }
+  if (checking) {
+    totals.check = CheckCounts{.checked = counts.checked.load(std::memory_order_relaxed),
+                               .wrong = counts.wrong.load(std::memory_order_relaxed),
+                               .lost = counts.lost.load(std::memory_order_relaxed),
+                               .extra = counts.extra.load(std::memory_order_relaxed)};
+  }
   return totals;
 }
 
-DirectionTotals totals_at_end(const DirectionCounts& counts, const Port& input,
+DirectionTotals totals_at_end(const DirectionCounts& counts, const Port& input, bool checking,
                               std::uint64_t discarded) {
-  DirectionTotals totals = totals_so_far(counts, input);
+  DirectionTotals totals = totals_so_far(counts, input, checking);
   const std::uint64_t thrown_away = std::min(discarded, totals.bytes);
   totals.bytes -= thrown_away;
   totals.undelivered = counts.pending.load(std::memory_order_relaxed) + thrown_away;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "check/checker.h"
 #include "driver/ports.h"
 #include "driver/relay.h"
 #include "line/uart_status.h"
@@ -30,16 +31,19 @@ struct DirectionTotals {
   /// At the end of a run: bytes read and never delivered, held by the relay or thrown away
   /// from the output port's driver.
   std::uint64_t undelivered = 0;
+  /// With the test stream: what the direction's checker counted.
+  std::optional<CheckCounts> check{};
 };
 
 // counts.cpp
 /// A zeroed page that a forked process shares; nullptr when there is no memory for it.
 SharedCounts* map_shared_counts();
-/// The direction's counts as they are, with the line errors of its input port.
-DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input);
+/// The direction's counts as they are, with the line errors of its input port, and the
+/// checker's counts when it checks.
+DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input, bool checking);
 /// The totals at the end of a run: bytes that the output port's driver threw away (discarded)
 /// were written, yet never delivered.
-DirectionTotals totals_at_end(const DirectionCounts& counts, const Port& input,
+DirectionTotals totals_at_end(const DirectionCounts& counts, const Port& input, bool checking,
                               std::uint64_t discarded);
 /// How long the direction's relay has waited for room at its output; 0 when it does not wait.
 std::int64_t waited_milliseconds(const DirectionCounts& counts);

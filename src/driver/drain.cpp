@@ -35,9 +35,40 @@ void take_signals_at_end(EndWaits& end) {
   }
 }
 
-EndWaits start_end(int signals, std::int32_t rate) {
-  return {
-      .signals = signals, .deadline = later_by(monotonic_now(), drain_milliseconds), .rate = rate};
+EndWaits start_end(int signals, std::int32_t rate, int ring_ms) {
+  const timespec deadline = later_by(monotonic_now(), drain_milliseconds);
+  return {.signals = signals,
+          .deadline = deadline,
+          .ring_deadline = later_by(deadline, ring_ms),
+          .rate = rate};
+}
+
+void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec until, int control,
+                EndWaits* end) {
+  RingPart& part = *direction.ring;
+  part.writing = false;
+  // What the hop was sent: what upstream made, less what it could not write.
+  const auto sent = [&] {
+    return upstream.generated.load(std::memory_order_relaxed) -
+           upstream.pending.load(std::memory_order_relaxed);
+  };
+  const auto all_in = [&] {
+    return upstream.stream_ended.load(std::memory_order_relaxed) &&
+           part.checker.position >= sent() && unresolved(part.checker) == 0;
+  };
+  while (!all_in()) {
+    const int left = milliseconds_until(until);
+    if (left == 0) break;
+    // A relay that owes nothing more only reads and checks.
+    const PassResult result = relay_pass(direction, control, std::min(left, 10));
+    if (result.pass == Pass::read_failed || result.pass == Pass::hung_up) break;
+    if (result.pass != Pass::stopped) continue;
+    // Only a stop ends this early: the second relay's end, say, is no stop.
+    if (end == nullptr) break;
+    take_signals_at_end(*end);
+    if (end->hurried) break;
+  }
+  settle_part(part, sent(), *direction.counts);
 }
 
 InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts) {
@@ -56,7 +87,7 @@ void finish_first_relay(Direction& forward, EndWaits& end) {
 }
 
 bool end_second_relay(SecondRelay& second, EndWaits& end) {
-  const timespec give_up = later_by(end.deadline, drain_milliseconds);
+  const timespec give_up = later_by(end.ring_deadline, drain_milliseconds);
   while (second.pid > 0 && !reap_second(second) && milliseconds_until(give_up) > 0) {
     if (end.hurried) hurry_second(second);
     wait_at_end(end, milliseconds_until(give_up));

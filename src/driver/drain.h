@@ -9,6 +9,7 @@
 
 #include "driver/ports.h"
 #include "driver/relay.h"
+#include "driver/ring.h"
 #include "driver/split.h"
 #include "driver/verdict.h"
 
@@ -21,15 +22,17 @@ inline constexpr int drain_milliseconds = 500;
 
 /// The end's clock, and what may cut it short.
 struct EndWaits {
-  int signals = -1;       ///< The run's signal descriptor: a stop meanwhile hurries the end.
-  timespec deadline{};    ///< When the relays' blocks and the drivers' queues are given up on.
+  int signals = -1;     ///< The run's signal descriptor: a stop meanwhile hurries the end.
+  timespec deadline{};  ///< When the relays' blocks and the drivers' queues are given up on.
+  /// With the test stream: when the rings are given up on running dry; the deadline without.
+  timespec ring_deadline{};
   std::int32_t rate = 0;  ///< The line's, for how long a transmitter may take to empty.
   bool hurried = false;   ///< A stop came during the end: its waits are cut short.
 };
 
 // drain.cpp
-/// Starts the end's clock now.
-EndWaits start_end(int signals, std::int32_t rate);
+/// Starts the end's clock now; ring_ms is how long the rings may take to run dry (0: none).
+EndWaits start_end(int signals, std::int32_t rate, int ring_ms = 0);
 /// Takes the signals that came meanwhile: a stop hurries the end.
 void take_signals_at_end(EndWaits& end);
 /// What the input port holds unread as the end begins, and how long its relay has moved
@@ -37,6 +40,12 @@ void take_signals_at_end(EndWaits& end);
 InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts);
 /// Writes the first relay's pending block until it is out or the deadline has come.
 void finish_first_relay(Direction& forward, EndWaits& end);
+/// With the test stream, once the relay wrote its last: reads and checks what is still on its
+/// way round, until upstream (the relay that writes into its input's hop) has stopped and all
+/// it sent is in, or until; then counts what never came. control becoming readable ends it
+/// early: with end, only when it holds a stop, which hurries the end.
+void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec until, int control,
+                EndWaits* end);
 /// Gives the second relay until the deadline to finish its block, and a moment more to end; a
 /// hurried end asks it to end at once. Only one that does not end is killed: true then.
 bool end_second_relay(SecondRelay& second, EndWaits& end);

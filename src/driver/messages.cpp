@@ -60,7 +60,7 @@ bool write_line(const char* line, std::size_t length) {
 }
 
 // Formats one line into line; its length, 0 for none.
-std::size_t format_line(std::array<char, 512>& line, const char* format, va_list arguments) {
+std::size_t format_line(MessageLine& line, const char* format, va_list arguments) {
   const int length = std::vsnprintf(line.data(), line.size(), format, arguments);
   return length <= 0 ? 0 : std::min(static_cast<std::size_t>(length), line.size() - 1);
 }
@@ -88,7 +88,7 @@ void open_message_output(std::atomic<std::uint64_t>& dropped) {
 }
 
 void print_message(const char* format, ...) {
-  std::array<char, 512> line{};  // the longest line, a summary, is under 400
+  MessageLine line{};
   va_list arguments;
   va_start(arguments, format);
   const std::size_t size = format_line(line, format, arguments);
@@ -100,7 +100,7 @@ void print_message(const char* format, ...) {
 }
 
 Printed print_message_waiting(timespec deadline, int stop, const char* format, ...) {
-  std::array<char, 512> line{};
+  MessageLine line{};
   va_list arguments;
   va_start(arguments, format);
   const std::size_t size = format_line(line, format, arguments);

@@ -6,10 +6,15 @@
 
 #include <time.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 
 namespace looptest {
+
+/// Room for the longest line the run prints (a progress line, under 512 characters), with
+/// its newline.
+using MessageLine = std::array<char, 640>;
 
 // messages.cpp
 /// Sends the run's lines to standard output through an open file description of the tool's

@@ -50,6 +50,7 @@ bool open_quietly(Port& port) {
   port.fd = open_port(port.path->data());
   if (port.fd == -1) return false;
   port.saved = save_line(port.fd);
+  port.lines_found = read_modem_lines(port.fd);
   if (port.saved && edits_input(*port.saved)) {
     const termios quiet = quiet_line(*port.saved);
     retry_interrupted([&] { return tcsetattr(port.fd, TCSANOW, &quiet); });
@@ -61,6 +62,11 @@ bool open_quietly(Port& port) {
 // Puts a port that will not be used back as it was, and closes it.
 void give_back(Port& port) {
   if (port.fd == -1) return;
+  if (port.loopback_set) set_internal_loopback(port.fd, false);
+  if (port.lines_driven && port.lines_found) {
+    drive_modem_lines(port.fd, *port.lines_found & modem_outputs(), true);
+    drive_modem_lines(port.fd, ~*port.lines_found & modem_outputs(), false);
+  }
   if (port.saved) restore_line(port.fd, *port.saved);
   close(std::exchange(port.fd, -1));
 }

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "line/line_config.h"
+#include "line/modem_lines.h"
 #include "line/uart_status.h"
 #include "settings/port_names.h"
 #include "settings/settings.h"
@@ -24,6 +25,10 @@ struct Port {
   /// of itself at the end can be believed (an emulated FTDI adapter never says it is empty).
   bool transmitter_trusted = false;
   bool lost = false;  ///< Gone from its path: its descriptor is closed, and -1.
+  /// Its modem lines as found, where it has them: put back at the end if the run drove them.
+  std::optional<ModemLines> lines_found{};
+  bool lines_driven = false;  ///< The run drove its RTS and DTR.
+  bool loopback_set = false;  ///< The run turned its UART's own loopback on.
 };
 
 /// The two ports of a run.
@@ -44,7 +49,8 @@ inline Port& port_numbered(Ports& ports, int number) {
 /// False when a port will not open (nothing printed: the path lines tell which), when both
 /// names lead to one device, or when another program holds one locked.
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings);
-/// Puts back the attributes the port had when it was opened, and closes it.
+/// Puts back the attributes the port had when it was opened (and its loopback and modem
+/// lines, where the run changed them), and closes it.
 void restore_port(Port& port);
 /// Whether the port's path no longer leads to the node it has open: a USB adapter that was
 /// unplugged, or a pty whose far end closed, leaves no node or a new one behind.

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "driver/messages.h"
+#include "driver/ring.h"
 #include "system/clock.h"
 #include "system/wait.h"
 
@@ -28,6 +29,11 @@ void start_waiting(Direction& direction) {
   if (direction.waiting_for_room) return;
   direction.waiting_for_room = true;
   direction.counts->waiting_since.store(nanoseconds_of(monotonic_now()), std::memory_order_relaxed);
+}
+
+// The stream the relay owes its output, made in its buffer: its block to write.
+void take_owed_stream(Direction& direction) {
+  set_pending(direction, owed_stream(*direction.ring, direction.buffer, *direction.counts));
 }
 
 void stop_waiting(Direction& direction) {
@@ -62,6 +68,8 @@ Pass write_pending(Direction& direction, int control, int timeout_ms) {
 }
 
 PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
+  // A relay of the ring writes what it owes before it reads more.
+  if (direction.ring != nullptr && direction.pending.empty()) take_owed_stream(direction);
   int read_count = static_cast<int>(direction.pending.size());
   if (direction.pending.empty()) {
     // With input backing up, a wait would only cost a system call.
@@ -87,7 +95,13 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
       count(counts.read_errors);
       return {Pass::hung_up, 0};
     }
-    set_pending(direction, std::span(direction.buffer).first(static_cast<std::size_t>(got)));
+    const auto block = std::span(direction.buffer).first(static_cast<std::size_t>(got));
+    if (direction.ring != nullptr) {
+      check_arrived(*direction.ring, block, counts);
+      take_owed_stream(direction);
+    } else {
+      set_pending(direction, block);
+    }
     read_count = static_cast<int>(got);
   }
   return {write_pending(direction, control, -1), read_count};

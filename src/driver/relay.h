@@ -37,15 +37,28 @@ struct DirectionCounts {
   /// the monotonic clock; set when it starts. A relay that moves nothing more (stopped, or
   /// stuck) leaves its input to back up.
   std::atomic<std::int64_t> last_moved{0};
+  /// With the test stream: what the relay's checker counted so far (see check/checker.h),
+  /// the stream positions it wrote out, and whether it stopped writing them.
+  std::atomic<std::uint64_t> checked{0};
+  std::atomic<std::uint64_t> wrong{0};
+  std::atomic<std::uint64_t> lost{0};
+  std::atomic<std::uint64_t> extra{0};
+  std::atomic<std::uint64_t> generated{0};
+  std::atomic<bool> stream_ended{false};
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared between processes");
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
+
+struct RingPart;
 
 /// One direction: its ports, the block in flight and when a failed direction may try again.
 struct Direction {
   int in = -1;
   int out = -1;
   DirectionCounts* counts = nullptr;
+  /// With the test stream: its part of the ring. It checks what it reads, and writes the
+  /// stream on instead.
+  RingPart* ring = nullptr;
   std::array<char, transfer_size> buffer{};
   std::span<const char> pending{};     ///< Read, and not yet written.
   std::optional<timespec> retry_at{};  ///< Set after a failed pass: the end of its wait.

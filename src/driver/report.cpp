@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <tuple>
 
 #include "driver/messages.h"
 #include "system/clock.h"
@@ -43,6 +44,16 @@ std::size_t append_summary(SummaryLine& line, std::size_t length, const PortPath
                       static_cast<unsigned long long>(totals.undelivered)),
         line);
   }
+  if (const std::optional<CheckCounts>& check = totals.check) {
+    length = extended(length,
+                      std::snprintf(line.data() + length, line.size() - length,
+                                    ", %llu bytes checked, %llu wrong, %llu lost, %llu extra",
+                                    static_cast<unsigned long long>(check->checked),
+                                    static_cast<unsigned long long>(check->wrong),
+                                    static_cast<unsigned long long>(check->lost),
+                                    static_cast<unsigned long long>(check->extra)),
+                      line);
+  }
   return length;
 }
 
@@ -64,6 +75,20 @@ SummaryLine progress_line(std::int64_t seconds, const PortPath& from, const Port
   length = append_summary(line, length, from, to, totals);
   std::snprintf(line.data() + length, line.size() - length, ", %llu bytes/s",
                 static_cast<unsigned long long>(rate));
+  return line;
+}
+
+SummaryLine checked_rate_line(const PortPath& from, const PortPath& to, std::uint64_t checked,
+                              std::int64_t relayed_ms, std::int32_t characters_per_second) {
+  const auto milliseconds = static_cast<std::uint64_t>(std::max<std::int64_t>(1, relayed_ms));
+  const std::uint64_t rate = checked * 1000 / milliseconds;
+  const std::uint64_t most = static_cast<std::uint64_t>(std::max(1, characters_per_second));
+  SummaryLine line{};
+  std::snprintf(line.data(), line.size(),
+                "%s -> %s: %llu bytes/s checked, %llu %% of the line's %llu characters/s",
+                from.data(), to.data(), static_cast<unsigned long long>(rate),
+                static_cast<unsigned long long>(rate * 100 / most),
+                static_cast<unsigned long long>(most));
   return line;
 }
 
@@ -105,7 +130,7 @@ struct EndLines {
 };
 
 [[gnu::format(printf, 2, 3)]] void print_end_line(EndLines& lines, const char* format, ...) {
-  std::array<char, 512> line{};
+  MessageLine line{};
   va_list arguments;
   va_start(arguments, format);
   std::vsnprintf(line.data(), line.size(), format, arguments);
@@ -128,23 +153,37 @@ struct EndLines {
 bool print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
                std::uint64_t dropped_lines, EndWaits& end) {
   EndLines lines{end, later_by(monotonic_now(), end_lines_milliseconds)};
-  const char* const path1 = ports.port1.path->data();
-  const char* const path2 = ports.port2.path->data();
-  if (facts.second_missing)
-    print_end_line(lines, "ERROR relay %s -> %s never started\n", path2, path1);
-  if (facts.second_killed)
-    print_end_line(lines, "ERROR relay %s -> %s killed at the end\n", path2, path1);
-  if (verdict.forward_held) print_end_line(lines, "ERROR %s -> %s held at the end\n", path1, path2);
-  if (verdict.backward_held)
-    print_end_line(lines, "ERROR %s -> %s held at the end\n", path2, path1);
+  const PortPath& path1 = *ports.port1.path;
+  const PortPath& path2 = *ports.port2.path;
+  if (facts.second_missing) {
+    print_end_line(lines, "ERROR relay %s -> %s never started\n", path2.data(), path1.data());
+  }
+  if (facts.second_killed) {
+    print_end_line(lines, "ERROR relay %s -> %s killed at the end\n", path2.data(), path1.data());
+  }
+  if (verdict.forward_held) {
+    print_end_line(lines, "ERROR %s -> %s held at the end\n", path1.data(), path2.data());
+  }
+  if (verdict.backward_held) {
+    print_end_line(lines, "ERROR %s -> %s held at the end\n", path2.data(), path1.data());
+  }
   if (dropped_lines > 0) {
     print_end_line(lines, "%llu lines of output dropped\n",
                    static_cast<unsigned long long>(dropped_lines));
   }
-  print_end_line(lines, "%s\n",
-                 summary_line(*ports.port1.path, *ports.port2.path, facts.forward.totals).data());
-  print_end_line(lines, "%s\n",
-                 summary_line(*ports.port2.path, *ports.port1.path, facts.backward.totals).data());
+  const std::array directions{std::tuple{&path1, &path2, &facts.forward.totals},
+                              std::tuple{&path2, &path1, &facts.backward.totals}};
+  for (const auto& [from, to, totals] : directions) {
+    if (!facts.checking) break;
+    const std::uint64_t checked = totals->check ? totals->check->checked : 0;
+    print_end_line(
+        lines, "%s\n",
+        checked_rate_line(*from, *to, checked, facts.relayed_ms, facts.characters_per_second)
+            .data());
+  }
+  for (const auto& [from, to, totals] : directions) {
+    print_end_line(lines, "%s\n", summary_line(*from, *to, *totals).data());
+  }
   return lines.all_written;
 }
 

@@ -17,7 +17,7 @@
 namespace looptest {
 
 /// One summary line, NUL-terminated, without its newline.
-using SummaryLine = std::array<char, 400>;
+using SummaryLine = std::array<char, 512>;
 
 /// Where progress was last reported.
 struct ProgressMark {
@@ -29,13 +29,18 @@ struct ProgressMark {
 // report.cpp
 /// "FROM -> TO: B bytes, R read errors, W write errors"; then, where the driver counts them,
 /// ", F frame errors, O overruns, P parity errors, K breaks, U buffer overruns"; then, where
-/// bytes were not delivered, ", N bytes not delivered".
+/// bytes were not delivered, ", N bytes not delivered"; then, with the test stream,
+/// ", C bytes checked, W wrong, L lost, E extra".
 SummaryLine summary_line(const PortPath& from, const PortPath& to, const DirectionTotals& totals);
 /// "progress S s: " and the summary line, then ", R bytes/s": S seconds into the run, R the
 /// bytes delivered per second over the last interval.
 SummaryLine progress_line(std::int64_t seconds, const PortPath& from, const PortPath& to,
                           const DirectionTotals& totals, std::uint64_t rate);
 
+/// "FROM -> TO: R bytes/s checked, P % of the line's C characters/s": the bytes the direction
+/// checked a second over relayed_ms, and their share of what the line carries at most.
+SummaryLine checked_rate_line(const PortPath& from, const PortPath& to, std::uint64_t checked,
+                              std::int64_t relayed_ms, std::int32_t characters_per_second);
 /// Prints the summary line of each direction, port 1's first.
 void print_summaries(const Ports& ports, const DirectionTotals& forward,
                      const DirectionTotals& backward);
@@ -47,10 +52,10 @@ void print_progress(ProgressMark& mark, timespec started, const Ports& ports,
 /// stop cuts the wait short.
 inline constexpr int end_lines_milliseconds = 5000;
 
-/// Prints the end of a run: what failed, the lines of output that were dropped, then the
-/// summaries. Unlike the lines printed while relaying, these wait for the output, up to
-/// end_lines_milliseconds in all, or until a stop hurries the end. False when they could not
-/// all be written: no one can read the verdict.
+/// Prints the end of a run: what failed, the lines of output that were dropped, with the test
+/// stream each direction's checked rate, then the summaries. Unlike the lines printed while
+/// relaying, these wait for the output, up to end_lines_milliseconds in all, or until a stop
+/// hurries the end. False when they could not all be written: no one can read the verdict.
 bool print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
                std::uint64_t dropped_lines, EndWaits& end);
 

@@ -11,9 +11,11 @@
 #include "driver/reconnect.h"
 #include "driver/relay.h"
 #include "driver/report.h"
+#include "driver/ring.h"
 #include "driver/signals.h"
 #include "driver/split.h"
 #include "driver/verdict.h"
+#include "driver/wiring.h"
 #include "system/clock.h"
 #include "system/wait.h"
 
@@ -33,8 +35,22 @@ struct Run {
   Reconnect reconnect{};
   bool relays = false;  // false for a duration of 0 or less: the ports are only set up
   timespec started{};
+  timespec relays_ended{};
   ProgressMark progress{};
+  // With check=on or internal: the test stream, its wiring, and the two parts of the ring.
+  bool checking = false;
+  bool wiring_failed = false;
+  Wiring wiring = Wiring::none;
+  RingPart forward_ring{};
+  RingPart backward_ring{};
 };
+
+// The counts of the relay that writes into the hop a direction reads: with a loop on each
+// port, the other relay's; with a cable, the relay's own.
+const DirectionCounts& upstream_of(const Run& run, const DirectionCounts& counts) {
+  if (run.wiring == Wiring::cable) return counts;
+  return &counts == &run.counts->forward ? run.counts->backward : run.counts->forward;
+}
 
 // How the relays ended.
 struct RelaysEnd {
@@ -57,12 +73,13 @@ std::optional<RelaysEnd> answer_events(Run& run) {
         return RelaysEnd{.second_lost = true};
       case Event::progress:
         print_progress(run.progress, run.started, run.ports,
-                       totals_so_far(run.counts->forward, run.ports.port1),
-                       totals_so_far(run.counts->backward, run.ports.port2));
+                       totals_so_far(run.counts->forward, run.ports.port1, run.checking),
+                       totals_so_far(run.counts->backward, run.ports.port2, run.checking));
         break;
       case Event::report:
-        print_summaries(run.ports, totals_so_far(run.counts->forward, run.ports.port1),
-                        totals_so_far(run.counts->backward, run.ports.port2));
+        print_summaries(run.ports,
+                        totals_so_far(run.counts->forward, run.ports.port1, run.checking),
+                        totals_so_far(run.counts->backward, run.ports.port2, run.checking));
         break;
       case Event::note:
         if (take_notes(run.ports, run.reconnect, run.second, run.control)) {
@@ -99,6 +116,23 @@ RelaysEnd relay_until_ended(Run& run) {
   }
 }
 
+// With check=on or internal: finds the wiring and the handshake lines, and makes the two parts
+// of the ring. Where the stream does not come round, the relays relay without it, and the run
+// fails.
+void set_up_ring(Run& run) {
+  run.checking = true;
+  const WiringFound found = find_wiring(run.ports, run.settings, run.control.any);
+  if (found.stopped) return;  // the relays see the stop at once
+  run.wiring = found.wiring;
+  if (run.wiring == Wiring::none) {
+    run.wiring_failed = true;
+    return;
+  }
+  run.wiring_failed = !report_handshake(run.ports, run.wiring, run.settings, run.control.any);
+  make_ring_parts(run.settings, run.wiring, run.forward_ring, run.backward_ring);
+  run.forward.ring = &run.forward_ring;
+}
+
 // Both relays until the run ends; none for a duration of 0 or less. Should the split fail,
 // this process still relays port 1 to port 2, and the end says that the other never ran.
 RelaysEnd relay_both_ways(Run& run) {
@@ -110,14 +144,22 @@ RelaysEnd relay_both_ways(Run& run) {
   }
   run.relays = !duration || *duration > 0;
   if (!run.relays) return {};
-  run.second = start_second_relay(run.control, run.ports, run.counts->backward);
+  if (run.settings.check != Check::off) set_up_ring(run);
+  const bool ring = run.forward.ring != nullptr;
+  run.second = start_second_relay(run.control, run.ports,
+                                  {.counts = &run.counts->backward,
+                                   .ring = ring ? &run.backward_ring : nullptr,
+                                   .upstream = &upstream_of(run, run.counts->backward),
+                                   .ring_ms = ring_drain_milliseconds(run.settings)});
   run.started = monotonic_now();
   run.progress.at = run.started;
   if (duration) start_duration(run.control, *duration);
   if (run.settings.interval && *run.settings.interval > 0) {
     start_progress(run.control, *run.settings.interval);
   }
-  return relay_until_ended(run);
+  const RelaysEnd ended = relay_until_ended(run);
+  run.relays_ended = monotonic_now();
+  return ended;
 }
 
 // Both relays finish their blocks and the drivers send what they hold, for a bounded time.
@@ -126,24 +168,35 @@ EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
   stop_watching_link(run.control);
   const InputAtEnd at_input1 = input_at_end(run.ports.port1, run.counts->forward);
   const InputAtEnd at_input2 = input_at_end(run.ports.port2, run.counts->backward);
+  // A ring stops its stream first, then lets what is on its way come round.
+  if (run.forward.ring != nullptr) run.forward.ring->writing = false;
   ask_second_to_finish(run.second);
   if (!run.ports.port2.lost) finish_first_relay(run.forward, end);  // else it is not delivered
+  run.counts->forward.stream_ended.store(true, std::memory_order_relaxed);
+  if (run.forward.ring != nullptr) {
+    drain_ring(run.forward, upstream_of(run, run.counts->forward), end.ring_deadline,
+               run.control.signals, &end);
+  }
   const bool second_killed = end_second_relay(run.second, end);
   const OutputAtEnd at_port2 = drain_output(run.ports.port2, end);
   const OutputAtEnd at_port1 = drain_output(run.ports.port1, end);
   const DirectionCounts& forward = run.counts->forward;
   const DirectionCounts& backward = run.counts->backward;
   return {
-      .forward = {totals_at_end(forward, run.ports.port1, at_port2.discarded), at_port2,
-                  waited_milliseconds(forward), at_input1},
-      .backward = {totals_at_end(backward, run.ports.port2, at_port1.discarded), at_port1,
-                   waited_milliseconds(backward), at_input2},
+      .forward = {totals_at_end(forward, run.ports.port1, run.checking, at_port2.discarded),
+                  at_port2, waited_milliseconds(forward), at_input1},
+      .backward = {totals_at_end(backward, run.ports.port2, run.checking, at_port1.discarded),
+                   at_port1, waited_milliseconds(backward), at_input2},
       .second_missing = run.relays && !run.second.started,
       .second_lost = relays_end.second_lost,
       .second_killed = second_killed,
       .configured = run.ports.port1.configured && run.ports.port2.configured,
       .port_lost = run.reconnect.ever_lost,
       .lost_at_end = any_lost(run.ports),
+      .checking = run.checking,
+      .wiring_failed = run.wiring_failed,
+      .relayed_ms = run.relays ? milliseconds_between(run.started, run.relays_ended) : 0,
+      .characters_per_second = characters_per_second(run.settings),
   };
 }
 
@@ -166,7 +219,8 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   run.forward = {
       .in = run.ports.port1.fd, .out = run.ports.port2.fd, .counts = &run.counts->forward};
   const RelaysEnd relays_end = relay_both_ways(run);
-  EndWaits end = start_end(run.control.signals, settings.baudrate);
+  EndWaits end = start_end(run.control.signals, settings.baudrate,
+                           run.forward.ring != nullptr ? ring_drain_milliseconds(settings) : 0);
   const EndFacts facts = end_relays(run, relays_end, end);
   const Verdict verdict = judge(facts);
   const bool told = print_end(run.ports, facts, verdict, run.counts->dropped_lines.load(), end);

@@ -12,6 +12,7 @@
 #include "driver/drain.h"
 #include "driver/link.h"
 #include "driver/reconnect.h"
+#include "system/clock.h"
 #include "system/retry.h"
 #include "system/wait.h"
 
@@ -25,7 +26,8 @@ namespace {
 // port again. It is never killed while it relays, so its counts are whole. It ends with the
 // first process however that ends, so no orphan keeps a port open; it answers no signal, as
 // the first process answers them for both.
-[[noreturn]] void relay_second(Ports ports, Direction backward, int link, pid_t first) {
+[[noreturn]] void relay_second(Ports ports, Direction backward, const SecondRelayPart& part,
+                               int link, pid_t first) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);  // cannot fail with a valid signal
   if (getppid() != first) _exit(1);  // the first died before the request took effect
   for (;;) {
@@ -50,7 +52,14 @@ namespace {
         point_at_ports(backward, ports.port2, ports.port1);
         continue;
       case Note::finish:
+        // With the test stream it writes no more of it, and checks what is still on its way.
+        if (backward.ring != nullptr) backward.ring->writing = false;
         if (!ports.port1.lost) write_pending(backward, link, drain_milliseconds);
+        part.counts->stream_ended.store(true, std::memory_order_relaxed);
+        if (backward.ring != nullptr) {
+          drain_ring(backward, *part.upstream, later_by(monotonic_now(), part.ring_ms), link,
+                     nullptr);
+        }
         _exit(0);
       case Note::ended:
         _exit(0);
@@ -60,7 +69,7 @@ namespace {
 
 }  // namespace
 
-SecondRelay start_second_relay(Control& control, const Ports& ports, DirectionCounts& backward) {
+SecondRelay start_second_relay(Control& control, const Ports& ports, const SecondRelayPart& part) {
   std::array<int, 2> link{-1, -1};
   if (!make_link(link)) return {};
   const pid_t first = getpid();
@@ -70,8 +79,11 @@ SecondRelay start_second_relay(Control& control, const Ports& ports, DirectionCo
          {link[0], control.signals, control.duration, control.progress, control.any}) {
       close(fd);
     }
-    relay_second(ports, Direction{.in = ports.port2.fd, .out = ports.port1.fd, .counts = &backward},
-                 link[1], first);
+    relay_second(
+        ports,
+        Direction{
+            .in = ports.port2.fd, .out = ports.port1.fd, .counts = part.counts, .ring = part.ring},
+        part, link[1], first);
   }
   close(link[1]);
   if (pid == -1) {

@@ -10,6 +10,7 @@
 namespace looptest {
 
 struct Control;
+struct RingPart;
 
 /// The second relay, as the first process knows it.
 struct SecondRelay {
@@ -19,10 +20,20 @@ struct SecondRelay {
 };
 
 // split.cpp
-/// Forks the second relay, which relays port 2 to port 1, counting into backward, until the
-/// first process asks it to end; the first process watches the link through control. Should
-/// the fork fail, nothing is started.
-SecondRelay start_second_relay(Control& control, const Ports& ports, DirectionCounts& backward);
+/// What the second relay relays with: its counts, and with the test stream its part of the
+/// ring, the counts of the relay that writes into its input's hop, and how long its ring may
+/// take to run dry at the end.
+struct SecondRelayPart {
+  DirectionCounts* counts = nullptr;
+  RingPart* ring = nullptr;
+  const DirectionCounts* upstream = nullptr;
+  int ring_ms = 0;
+};
+
+/// Forks the second relay, which relays port 2 to port 1 until the first process asks it to
+/// end; the first process watches the link through control. Should the fork fail, nothing is
+/// started.
+SecondRelay start_second_relay(Control& control, const Ports& ports, const SecondRelayPart& part);
 /// True when the second relay has ended, and is then no more to be waited for.
 bool reap_second(SecondRelay& second);
 /// Asks the second relay to finish the block in hand, and end.

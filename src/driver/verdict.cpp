@@ -15,6 +15,11 @@ bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::
   return waited_ms >= held_milliseconds;
 }
 
+bool check_passed(const DirectionTotals& totals) {
+  const std::optional<CheckCounts>& check = totals.check;
+  return check && check->checked > 0 && check->wrong == 0 && check->lost == 0 && check->extra == 0;
+}
+
 bool input_held_at_end(const DirectionAtEnd& direction) {
   return direction.input.unread > 0 && direction.input.idle_ms >= held_milliseconds &&
          !direction.input.waiting_for_output;
@@ -38,6 +43,10 @@ Verdict judge(const EndFacts& facts) {
   verdict.failed = has_errors(facts.forward.totals) || has_errors(facts.backward.totals) ||
                    verdict.forward_held || verdict.backward_held || facts.second_missing ||
                    facts.second_lost || facts.second_killed || !facts.configured || facts.port_lost;
+  if (facts.checking) {
+    verdict.failed = verdict.failed || facts.wiring_failed || !check_passed(facts.forward.totals) ||
+                     !check_passed(facts.backward.totals);
+  }
   return verdict;
 }
 

@@ -49,6 +49,11 @@ struct EndFacts {
   bool configured = true;       ///< Both ports took the line settings.
   bool port_lost = false;       ///< A port was lost at some time in the run.
   bool lost_at_end = false;     ///< A port was still lost when the run ended.
+  bool checking = false;        ///< The run sent the test stream (check=on or internal).
+  /// The stream did not come round, or a CTS it needs follows nothing: said at the start.
+  bool wiring_failed = false;
+  std::int64_t relayed_ms = 0;             ///< How long the relays ran.
+  std::int32_t characters_per_second = 0;  ///< The most the line carries.
 };
 
 struct Verdict {
@@ -70,9 +75,12 @@ bool held_at_end(const DirectionTotals& totals, const OutputAtEnd& output, std::
 /// arrived, with the relay reading, are not held. (Where the relay never ran or died, or a
 /// port is lost, the run fails for that, and the input is not judged.)
 bool input_held_at_end(const DirectionAtEnd& direction);
+/// Whether a direction's check passed: it checked bytes, and none was wrong, lost or extra.
+bool check_passed(const DirectionTotals& totals);
 /// A run fails when a direction had errors or was held at either end, when the second relay
 /// never ran, ended on its own or had to be killed, when a port never had the line settings,
-/// or when a port was lost.
+/// or when a port was lost; with the test stream, also when its wiring failed or a
+/// direction's check did not pass.
 Verdict judge(const EndFacts& facts);
 
 }  // namespace looptest

@@ -31,6 +31,23 @@ bool internal_loopback_on(int fd) {
   return lines && (*lines & loopback_line) != 0;
 }
 
+const char* modem_line_name(ModemLines line) {
+  switch (line) {
+    case TIOCM_RTS:
+      return "RTS";
+    case TIOCM_DTR:
+      return "DTR";
+    case TIOCM_CTS:
+      return "CTS";
+    case TIOCM_DSR:
+      return "DSR";
+    case TIOCM_CAR:
+      return "DCD";
+    default:
+      return "?";
+  }
+}
+
 ModemLines inputs_following(ModemLines dropped, ModemLines raised, ModemLines dropped_again) {
   return modem_inputs() & ~dropped & raised & ~dropped_again;
 }

@@ -27,6 +27,8 @@ bool drive_modem_lines(int fd, ModemLines lines, bool on);
 bool set_internal_loopback(int fd, bool on);
 /// Whether the UART's own loopback is on.
 bool internal_loopback_on(int fd);
+/// The name of one line ("RTS", "DTR", "CTS", "DSR", "DCD"); "?" for another.
+const char* modem_line_name(ModemLines line);
 /// The inputs that follow an output: low with it dropped, high with it raised, and low again
 /// with it dropped again.
 ModemLines inputs_following(ModemLines dropped, ModemLines raised, ModemLines dropped_again);

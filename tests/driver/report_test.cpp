@@ -67,7 +67,11 @@ TEST(Summary, TheTestBenchReadsBackEveryLineAsWritten) {
       .bytes = 7, .read_errors = 1, .write_errors = 2, .line_errors = std::nullopt};
   const DirectionTotals uart{
       .bytes = 8, .line_errors = LineErrors{1, 2, 3, 4, 5}, .undelivered = 9};
-  for (const DirectionTotals& totals : {plain, uart}) {
+  const DirectionTotals checked{.bytes = 10,
+                                .line_errors = std::nullopt,
+                                .undelivered = 2,
+                                .check = CheckCounts{100, 1, 2, 3}};
+  for (const DirectionTotals& totals : {plain, uart, checked}) {
     const std::optional<testbench::Summary> read =
         testbench::read_summary(summary_line(a4, a5, totals).data());
     ASSERT_TRUE(read) << summary_line(a4, a5, totals).data();
@@ -78,6 +82,10 @@ TEST(Summary, TheTestBenchReadsBackEveryLineAsWritten) {
     EXPECT_EQ(read->write_errors, totals.write_errors);
     EXPECT_EQ(read->not_delivered, totals.undelivered);
     EXPECT_EQ(read->line_errors.has_value(), totals.line_errors.has_value());
+    EXPECT_EQ(read->check.has_value(), totals.check.has_value());
+    if (totals.check) {
+      EXPECT_EQ(*read->check, (std::vector<std::uint64_t>{100, 1, 2, 3}));
+    }
     EXPECT_FALSE(read->progress_seconds);
     const std::optional<testbench::Summary> progress =
         testbench::read_summary(progress_line(12, a5, a4, totals, 345).data());

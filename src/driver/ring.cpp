@@ -1,0 +1,65 @@
+#include "driver/ring.h"
+
+#include <algorithm>
+
+#include "check/stream.h"
+#include "driver/relay.h"
+#include "line/line_config.h"
+
+namespace looptest {
+
+namespace {
+
+void publish(const StreamChecker& checker, DirectionCounts& counts) {
+  counts.checked.store(checker.counts.checked, std::memory_order_relaxed);
+  counts.wrong.store(checker.counts.wrong, std::memory_order_relaxed);
+  counts.lost.store(checker.counts.lost, std::memory_order_relaxed);
+  counts.extra.store(checker.counts.extra, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+std::uint64_t ring_fill(const LineSettings& settings) {
+  constexpr std::uint64_t least = 16;
+  constexpr std::uint64_t most = 1024;
+  const auto tenth = static_cast<std::uint64_t>(characters_per_second(settings)) / 10;
+  return std::clamp(tenth, least, most);
+}
+
+int ring_drain_milliseconds(const LineSettings& settings) {
+  const std::uint64_t characters = static_cast<std::uint64_t>(characters_per_second(settings));
+  return 500 + static_cast<int>((2 * ring_fill(settings) * 1000 + characters - 1) / characters);
+}
+
+void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,
+                     RingPart& backward) {
+  const StreamAlphabet alphabet = stream_alphabet(settings);
+  const std::uint64_t fill = ring_fill(settings);
+  forward = {.checker = make_checker(alphabet), .lead = wiring == Wiring::cable ? fill : 0};
+  backward = {.checker = make_checker(alphabet), .lead = fill};
+}
+
+void check_arrived(RingPart& part, std::span<const char> arrived, DirectionCounts& counts) {
+  check_received(part.checker, arrived);
+  publish(part.checker, counts);
+}
+
+std::span<const char> owed_stream(RingPart& part, std::span<char> block, DirectionCounts& counts) {
+  // Bytes not yet placed are answered one for one, so that the ring runs on while the checker
+  // looks for its place; once placed, what it wrote too many is made up by writing less.
+  const std::uint64_t due = part.checker.position + part.lead + unresolved(part.checker);
+  if (!part.writing || due <= part.generated) return {};
+  const std::size_t size =
+      static_cast<std::size_t>(std::min<std::uint64_t>(due - part.generated, block.size()));
+  stream_block(part.checker.alphabet, part.generated, block.first(size));
+  part.generated += size;
+  counts.generated.store(part.generated, std::memory_order_relaxed);
+  return block.first(size);
+}
+
+void settle_part(RingPart& part, std::uint64_t sent, DirectionCounts& counts) {
+  settle_checker(part.checker, sent);
+  publish(part.checker, counts);
+}
+
+}  // namespace looptest
