@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "driver/messages.h"
 #include "summary_lines.h"
 
 namespace looptest {
@@ -33,19 +34,23 @@ TEST(Summary, TheLongestNumbersFitWhole) {
   constexpr std::uint32_t most_line = std::numeric_limits<std::uint32_t>::max();
   const PortPath longest = make_port_path("/dev/tep/a-2147483648");
   const DirectionTotals totals{
-      most, most, most, LineErrors{most_line, most_line, most_line, most_line, most_line}, most};
+      most, most,
+      most, LineErrors{most_line, most_line, most_line, most_line, most_line},
+      most, CheckCounts{most, most, most, most}};
   const std::string line = summary_line(longest, longest, totals).data();
   EXPECT_TRUE(
-      line.ends_with(", 4294967295 buffer overruns, 18446744073709551615 bytes not "
-                     "delivered"))
+      line.ends_with(", 18446744073709551615 bytes not delivered, 18446744073709551615 "
+                     "bytes checked, 18446744073709551615 wrong, 18446744073709551615 "
+                     "lost, 18446744073709551615 extra"))
       << line;
-  const std::string progress = progress_line(std::numeric_limits<std::int64_t>::max(), longest,
-                                             longest, {most, most, most, totals.line_errors}, most)
-                                   .data();
+  const std::string progress =
+      progress_line(std::numeric_limits<std::int64_t>::max(), longest, longest, totals, most)
+          .data();
   EXPECT_TRUE(progress.starts_with("progress 9223372036854775807 s: /dev/tep/a-2147483648 -> "))
       << progress;
-  EXPECT_TRUE(progress.ends_with(" 4294967295 buffer overruns, 18446744073709551615 bytes/s"))
+  EXPECT_TRUE(progress.ends_with(" 18446744073709551615 extra, 18446744073709551615 bytes/s"))
       << progress;
+  EXPECT_LT(progress.size(), MessageLine{}.size() - 1) << "with its newline it must print whole";
 }
 
 TEST(Summary, ProgressIsTheSummaryWithTheTimeAndTheRate) {
@@ -56,6 +61,19 @@ TEST(Summary, ProgressIsTheSummaryWithTheTimeAndTheRate) {
   EXPECT_EQ(progress,
             "progress 30 s: /dev/tep/a4 -> /dev/tep/a5: 345600 bytes, 1 read errors, 0 write "
             "errors, 11520 bytes/s");
+}
+
+TEST(Summary, TheCheckedRateIsItsShareOfWhatTheLineCarries) {
+  const std::string line = checked_rate_line(make_port_path("/dev/tep/a4"),
+                                             make_port_path("/dev/tep/a5"), 110000, 10000, 11520)
+                               .data();
+  EXPECT_EQ(line,
+            "/dev/tep/a4 -> /dev/tep/a5: 11000 bytes/s checked, 95 % of the line's 11520 "
+            "characters/s");
+  const std::string idle =
+      checked_rate_line(make_port_path("/dev/tep/a4"), make_port_path("/dev/tep/a5"), 0, 0, 0)
+          .data();
+  EXPECT_TRUE(idle.ends_with(": 0 bytes/s checked, 0 % of the line's 1 characters/s")) << idle;
 }
 
 // The tests read these lines back with the test bench's reader: it must read every line the
