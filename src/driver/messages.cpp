@@ -60,7 +60,8 @@ bool write_line(const char* line, std::size_t length) {
 }
 
 // Formats one line into line; its length, 0 for none.
-std::size_t format_line(MessageLine& line, const char* format, va_list arguments) {
+[[gnu::format(printf, 2, 0)]] std::size_t format_line(MessageLine& line, const char* format,
+                                                      va_list arguments) {
   const int length = std::vsnprintf(line.data(), line.size(), format, arguments);
   return length <= 0 ? 0 : std::min(static_cast<std::size_t>(length), line.size() - 1);
 }
