@@ -35,7 +35,7 @@ constexpr int settle_milliseconds = 50;
 // The probe's way out and back at the line's rate, twice over, and half a second for drivers
 // and whatever a far end does on the way.
 int probe_milliseconds(const LineSettings& settings) {
-  const std::int64_t characters = characters_per_second(settings);
+  const auto characters = static_cast<std::uint64_t>(characters_per_second(settings));
   return 500 + static_cast<int>((2 * probe_length * 1000 + characters - 1) / characters);
 }
 
@@ -157,8 +157,8 @@ int returning_port(Wiring wiring, int port) {
 }
 
 WiringFound find_wiring(Ports& ports, const LineSettings& settings, int control) {
-  bool refused = false;
   if (settings.check == Check::internal) {
+    bool refused = false;
     for (Port* port : {&ports.port1, &ports.port2}) {
       port->loopback_set = set_internal_loopback(port->fd, true);
       if (!port->loopback_set) {

@@ -33,8 +33,8 @@ std::optional<int> transmit_fifo_size(int fd) {
 }
 
 int transmitter_milliseconds(std::int32_t rate, int fifo) {
-  constexpr int bits_per_character = 12;
-  const std::int64_t bits = std::int64_t{fifo + 1} * bits_per_character;
+  constexpr int longest_character = 12;  // start, 8 data, parity and 2 stop bits
+  const std::int64_t bits = std::int64_t{fifo + 1} * longest_character;
   return static_cast<int>((bits * 1000 + line_rate(rate) - 1) / line_rate(rate));
 }
 
