@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# cross.sh TRIPLET DIR: builds looptest for another architecture (aarch64-linux-gnu or
-# arm-linux-gnueabihf) with warnings as errors, dynamic in DIR/dynamic and fully static in
-# DIR/static, and runs the unit and end-to-end tests under user-mode emulation: the unit tests
-# once, the end-to-end tests on each of the two binaries. Then prints the stripped sizes.
-# Needs g++-TRIPLET and qemu-user-static; without them it says so and skips (under CI=true it
-# fails). The target's
-# libc6 and libstdc++6 installed beside the host's (dpkg --add-architecture) are used if there.
+# cross.sh [build|test] TRIPLET DIR: builds looptest for another architecture
+# (aarch64-linux-gnu or arm-linux-gnueabihf) with warnings as errors, dynamic in DIR/dynamic and
+# fully static in DIR/static, and runs the unit and end-to-end tests under user-mode
+# emulation: the unit tests once, the end-to-end tests on each of the two binaries. Then prints
+# the stripped sizes. "build" only builds, "test" only tests what was built; without either it
+# does both. Needs g++-TRIPLET and qemu-user-static; without them it says so and skips (under
+# CI=true it fails). The target's libc6 and libstdc++6 installed beside the host's
+# (dpkg --add-architecture) are used if there.
 set -euo pipefail
+phase=all
+if [[ $1 == build || $1 == test ]]; then
+  phase=$1
+  shift
+fi
 triplet=$1
 dir=$(realpath -m "$2")
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,13 +25,16 @@ for program in "$triplet-g++" "$qemu-static"; do
     skip_group "no $program here, so nothing is built or tested for $triplet"
 done
 
-started=$SECONDS
-cmake -S "$source" -B "$dir/dynamic" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLOOPTEST_WERROR=ON
-cmake --build "$dir/dynamic" -j2
-cmake -S "$source" -B "$dir/static" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLOOPTEST_WERROR=ON \
-  -DLOOPTEST_STATIC=ON -DBUILD_TESTING=OFF
-cmake --build "$dir/static" -j2
-echo "$triplet: built in $((SECONDS - started)) s"
+if [[ $phase != test ]]; then
+  started=$SECONDS
+  cmake -S "$source" -B "$dir/dynamic" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLOOPTEST_WERROR=ON
+  cmake --build "$dir/dynamic" -j2
+  cmake -S "$source" -B "$dir/static" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLOOPTEST_WERROR=ON \
+    -DLOOPTEST_STATIC=ON -DBUILD_TESTING=OFF
+  cmake --build "$dir/static" -j2
+  echo "$triplet: built in $((SECONDS - started)) s"
+fi
+[[ $phase == build ]] && exit 0
 
 started=$SECONDS
 ctest --test-dir "$dir/dynamic" -j"$ctest_jobs" -R '^(unit|e2e)\.' --output-on-failure
