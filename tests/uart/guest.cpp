@@ -271,24 +271,46 @@ void Guest::send_a4_break() {
 
 void Guest::send(int far_end, std::string_view data) { write_all(far_end, data); }
 
+void Guest::loop_back(int far_end, bool on) { looped_[far_end_index(far_end)] = on; }
+
 std::size_t Guest::far_end_index(int far_end) const {
   return far_end == a4_ ? 0 : far_end == a5_ ? 1 : 2;
 }
 
 void Guest::take_what_arrives(const std::stop_token& stop) {
   std::array<pollfd, 3> ends{{{a4_, POLLIN, 0}, {a5_, POLLIN, 0}, {a6_, POLLIN, 0}}};
+  // What a far end that loops sends back, as the port takes it: qemu's UARTs wait for their
+  // backend, so the way back must never wait for the way out.
+  std::array<std::string, 3> back;
   std::vector<char> block(65536);
   while (!stop.stop_requested()) {
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      ends[i].events = static_cast<short>(POLLIN | (back[i].empty() ? 0 : POLLOUT));
+    }
     if (poll(ends.data(), ends.size(), 100) <= 0) continue;
     for (std::size_t i = 0; i < ends.size(); ++i) {
+      if ((ends[i].revents & POLLOUT) != 0) {
+        const ssize_t sent =
+            ::send(ends[i].fd, back[i].data(), back[i].size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) back[i].erase(0, static_cast<std::size_t>(sent));
+      }
       if ((ends[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
       const ssize_t got = read(ends[i].fd, block.data(), block.size());
       if (got <= 0) {
         ends[i].fd = -1;  // that end is gone; poll skips it
         continue;
       }
+      const std::string_view data(block.data(), static_cast<std::size_t>(got));
+      if (looped_[i]) {
+        // qemu sends a telnet socket's bytes as they are, and takes 0xff doubled.
+        for (const char byte : data) {
+          back[i] += byte;
+          if (i == 0 && static_cast<unsigned char>(byte) == telnet_iac) back[i] += byte;
+        }
+        continue;
+      }
       const std::lock_guard lock(arrived_mutex_);
-      received_[i].append(block.data(), static_cast<std::size_t>(got));
+      received_[i].append(data);
       arrived_.notify_all();
     }
   }

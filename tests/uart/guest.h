@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -78,6 +79,8 @@ class Guest {
   /// sent them, and the requests it refused.
   std::string adapter_log();
 
+  /// Makes a4's or a5's far end a loop plug: what the port sends comes straight back into it.
+  void loop_back(int far_end, bool on);
   int a4() const { return a4_; }
   int a5() const { return a5_; }
   int a6() const { return a6_; }
@@ -104,7 +107,8 @@ class Guest {
   std::size_t far_end_index(int far_end) const;
   std::mutex arrived_mutex_;
   std::condition_variable arrived_;
-  std::array<std::string, 3> received_;  ///< a4, a5, a6
+  std::array<std::string, 3> received_;        ///< a4, a5, a6
+  std::array<std::atomic<bool>, 3> looped_{};  ///< a4, a5, a6
   std::jthread taker_;
 };
 

@@ -62,5 +62,24 @@ TEST_F(Uart16550, ARateTheUartRefusesIsReported) {
   }
 }
 
+// check=internal: qemu's 16550 in loopback mode loops the data, RTS to CTS and DTR to DSR,
+// and holds DCD up whatever DTR does (a real 16550 joins OUT2 to it), which this pins down.
+TEST_F(Uart16550, TheUartsOwnLoopbackCarriesTheStreamAndItsHandshake) {
+  start("a4 a5 check=internal duration=3");
+  const Reply ended = finish();
+  EXPECT_EQ(ended.status, 0) << ended.output;
+  EXPECT_NE(ended.output.find("wiring: internal loopback\n"
+                              "/dev/tep/a4: RTS -> CTS, DTR -> DSR\n"
+                              "/dev/tep/a5: RTS -> CTS, DTR -> DSR\n"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_EQ(ended.output.find(" 0 bytes checked"), std::string::npos) << ended.output;
+  EXPECT_EQ(ended.output.find("ERROR"), std::string::npos) << ended.output;
+  EXPECT_EQ(guest().receive(guest().a4(), 1, 500), "") << "the loopback sent to the line";
+  // Cleared again at the end: the port sends to its far end once more.
+  EXPECT_EQ(field(probe("/dev/tep/a4"), "modem") & 0x8000, 0) << "TIOCM_LOOP still on";
+  std::printf("%s", ended.output.c_str());
+}
+
 }  // namespace
 }  // namespace uart

@@ -88,6 +88,32 @@ TEST_F(RealUart, OutputHeldByXoffNeitherDelaysAStopNorPassesATimedRun) {
   expect_ten_bytes_held(finish(), "/dev/tep/a4", "/dev/tep/a5");
 }
 
+// check=on with a loop plug on each port: the tool's own stream, every byte checked both ways.
+// The far ends loop data only, not the modem lines, so flow control is off here.
+TEST_F(RealUart, TheToolsOwnStreamRoundALoopPlugOnEachPortIsCheckedWhole) {
+  guest().loop_back(guest().a4(), true);
+  guest().loop_back(guest().a5(), true);
+  start("a4 a5 check=on flowcontrol=none duration=3");
+  const Reply ended = finish();
+  guest().loop_back(guest().a4(), false);
+  guest().loop_back(guest().a5(), false);
+  EXPECT_EQ(ended.status, 0) << ended.output;
+  EXPECT_NE(ended.output.find("wiring: a loop on each port\n"
+                              "/dev/tep/a4: RTS not looped, DTR not looped\n"
+                              "/dev/tep/a5: RTS not looped, DTR not looped\n"),
+            std::string::npos)
+      << ended.output;
+  for (const char* direction : {"/dev/tep/a4 -> /dev/tep/a5: ", "/dev/tep/a5 -> /dev/tep/a4: "}) {
+    const std::size_t line = ended.output.rfind(direction);
+    ASSERT_NE(line, std::string::npos) << ended.output;
+    const std::string summary = ended.output.substr(line, ended.output.find('\n', line) - line);
+    EXPECT_NE(summary.find(" bytes checked, 0 wrong, 0 lost, 0 extra"), std::string::npos)
+        << summary;
+    EXPECT_EQ(summary.find(" 0 bytes checked"), std::string::npos) << summary;
+  }
+  std::printf("%s", ended.output.c_str());
+}
+
 TEST_F(RealUart, APortWithoutCarrierOpensWithoutHanging) {
   // a6's far end is a pty through qemu's serial backend: the guest reads DCD low.
   const Reply reply = guest().run("looptest a6 a5 duration=1 | tail -2", 20000);
