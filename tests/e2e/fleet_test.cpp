@@ -11,6 +11,7 @@
 
 #include "e2e.h"
 #include "skip.h"
+#include "wired_far_ends.h"
 
 namespace e2e {
 namespace {
@@ -45,8 +46,11 @@ struct Board {
   std::string host;
   VirtualPort* port1;
   VirtualPort* port2;
-  std::size_t forward;   ///< Bytes the test sends from port 1 to port 2.
-  std::size_t backward;  ///< And back.
+  /// With the check on, what is wired to the ports; off, the test sends from port 1 to port 2
+  /// forward bytes, and backward back.
+  std::optional<testbench::Wired> wired;
+  std::size_t forward = 0;
+  std::size_t backward = 0;
 };
 
 std::string inventory_for(const std::vector<Board>& boards) {
@@ -66,7 +70,8 @@ std::string inventory_for(const std::vector<Board>& boards) {
       "  hosts:\n";
   for (const Board& board : boards) {
     text += "    " + board.host + ": {looptest_port1: " + board.port1->path().substr(9) +
-            ", looptest_port2: " + board.port2->path().substr(9) + "}\n";
+            ", looptest_port2: " + board.port2->path().substr(9) +
+            (board.wired ? "" : ", looptest_check: \"off\"") + "}\n";
   }
   return text;
 }
@@ -99,9 +104,14 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
   VirtualPort a7 = make_port("a7");
   VirtualPort s1 = make_port("s1");
   VirtualPort s2 = make_port("s2");
-  const std::vector<Board> boards{{"board1", &a4, &a5, 20000, 30000},
-                                  {"board2", &a6, &a7, 1000, 0},
-                                  {"board3", &s1, &s2, 5000, 5000}};  // whose s1 goes
+  const std::vector<Board> boards{{"board1", &a4, &a5, testbench::Wired::loops},
+                                  {"board2", &a6, &a7, std::nullopt, 1000, 0},
+                                  {"board3", &s1, &s2, testbench::Wired::cable}};  // whose s1 goes
+  // The plugs and the cables, in place before the runs start.
+  std::optional<testbench::WiredFarEnds> board1_plugs;
+  board1_plugs.emplace(a4, a5, testbench::Wired::loops);
+  std::optional<testbench::WiredFarEnds> board3_cable;
+  board3_cable.emplace(s1, s2, testbench::Wired::cable);
   std::array<char, 32> work_template{"/tmp/looptest-fleet-XXXXXX"};
   ASSERT_NE(mkdtemp(work_template.data()), nullptr);
   const std::filesystem::path work = work_template.data();
@@ -117,7 +127,8 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
 
   unsetenv("PYTHONPATH");
 
-  // Each board's far ends send their bytes once its run has set up both ports.
+  // Each board's run sets up both ports; the far ends of the one without the check then send
+  // their bytes.
   for (const Board& board : boards) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!(set_up(*board.port1) && set_up(*board.port2)) &&
@@ -125,11 +136,15 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(set_up(*board.port1) && set_up(*board.port2)) << board.host << " never ran";
+    if (board.wired) continue;
     Flow there{board.port1->master(), board.port2->master(), test_pattern(board.forward, 1)};
     Flow back{board.port2->master(), board.port1->master(), test_pattern(board.backward, 2)};
     EXPECT_TRUE(transfer({&there, &back}, patience_ms)) << board.host;
   }
-  s1.hang_up();  // board3's cable is pulled before its run ends
+  // board3's cable is pulled before its run ends.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  board3_cable.reset();
+  s1.hang_up();
 
   std::string output;
   EXPECT_TRUE(testbench::read_to_end(ansible.output, output, 120000)) << output;
@@ -139,21 +154,29 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
 
   std::ifstream file(work / "report.txt");
   const std::string report((std::istreambuf_iterator<char>(file)), {});
-  const std::vector<std::vector<std::string>> expected{
-      {"board1", "/dev/tep/a4", "/dev/tep/a5", "20000", "30000", "0", "pass"},
-      {"board2", "/dev/tep/a6", "/dev/tep/a7", "1000", "0", "0", "pass"},
-  };
-  for (const std::vector<std::string>& row : expected) {
-    EXPECT_EQ(row_of(report, row[0]), row) << report;
-  }
-  const std::vector<std::string> failed = row_of(report, "board3");
-  ASSERT_EQ(failed.size(), 9u) << report;
-  EXPECT_EQ(std::vector(failed.begin(), failed.begin() + 5),
-            (std::vector<std::string>{"board3", "/dev/tep/s1", "/dev/tep/s2", "5000", "5000"}))
+  // host, port 1, port 2, wiring, bytes 1 -> 2, bytes 2 -> 1, errors, wrong/lost/extra, result
+  const std::vector<std::string> board1 = row_of(report, "board1");
+  ASSERT_EQ(board1.size(), 9u) << report;
+  EXPECT_EQ(std::vector(board1.begin(), board1.begin() + 4),
+            (std::vector<std::string>{"board1", "/dev/tep/a4", "/dev/tep/a5", "loops"}));
+  EXPECT_GT(std::stoull(board1[4]), 10000u) << report;
+  EXPECT_GT(std::stoull(board1[5]), 10000u) << report;
+  EXPECT_EQ(std::vector(board1.begin() + 6, board1.end()),
+            (std::vector<std::string>{"0", "0/0/0", "pass"}))
       << report;
-  EXPECT_NE(failed[5], "0") << "the pulled cable is counted: " << report;
-  EXPECT_EQ(failed[6] + " " + failed[7] + " " + failed[8], "fail (status 1)") << report;
+  EXPECT_EQ(row_of(report, "board2"),
+            (std::vector<std::string>{"board2", "/dev/tep/a6", "/dev/tep/a7", "-", "1000", "0", "0",
+                                      "-", "pass"}))
+      << report;
+  const std::vector<std::string> failed = row_of(report, "board3");
+  ASSERT_EQ(failed.size(), 11u) << report;
+  EXPECT_EQ(std::vector(failed.begin(), failed.begin() + 4),
+            (std::vector<std::string>{"board3", "/dev/tep/s1", "/dev/tep/s2", "cable"}))
+      << report;
+  EXPECT_NE(failed[6], "0") << "the pulled cable is counted: " << report;
+  EXPECT_EQ(failed[8] + " " + failed[9] + " " + failed[10], "fail (status 1)") << report;
   EXPECT_NE(report.find("  ERROR /dev/tep/s1 lost\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("  wiring: a cable between the ports\n"), std::string::npos) << report;
   std::printf("%s", report.c_str());
   std::filesystem::remove_all(work);
 }
