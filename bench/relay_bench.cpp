@@ -1,5 +1,7 @@
 // relay_bench: looptest against socat, against the least relay its design allows and against
-// a bare pty, each started afresh on its own virtual ports and measured interleaved.
+// a bare pty, each started afresh on its own virtual ports and measured interleaved; and
+// looptest's own checked ring (check=on with a loop plug on each port): its rate, and its CPU
+// per GiB against the plain relay's.
 //
 //   relay_bench [--quick] [--rounds N] [--seed N]
 //
@@ -26,10 +28,13 @@
 #include <thread>
 #include <vector>
 
+#include "driver/ring.h"
 #include "far_end.h"
 #include "line/line_config.h"
 #include "process.h"
+#include "summary_lines.h"
 #include "virtual_ports.h"
+#include "wired_far_ends.h"
 
 namespace {
 
@@ -60,16 +65,19 @@ struct Plan {
   std::array<std::pair<std::size_t, std::uint64_t>, 4> write_sizes;  // write size, bytes
   int rounds;
   int idle_seconds;
+  int ring_seconds;  ///< How long the checked ring is measured for.
 };
 
 constexpr Plan full_plan{std::uint64_t{64} << 20,
                          2000,
                          {{{1, 256 << 10}, {64, 8 << 20}, {4096, 64 << 20}, {65536, 64 << 20}}},
                          5,
-                         12};
+                         12,
+                         4};
 constexpr Plan quick_plan{std::uint64_t{2} << 20,
                           100,
                           {{{1, 8 << 10}, {64, 256 << 10}, {4096, 2 << 20}, {65536, 2 << 20}}},
+                          1,
                           1,
                           1};
 
@@ -267,6 +275,97 @@ void measure_latency(Round& round, const Subject& subject, const Running& runnin
   round.add(label + " p99", subject, microseconds[microseconds.size() * 99 / 100]);
 }
 
+// What a run's two summary lines say now, asked for with SIGUSR1: the bytes both directions
+// moved (with the check on, checked), and whether the check counted no fault.
+struct Moved {
+  std::uint64_t bytes = 0;
+  bool faultless = false;
+};
+
+Moved moved_so_far(Program& looptest, bool checking) {
+  kill(looptest.pid, SIGUSR1);
+  std::string output;
+  int lines = 0;
+  while (lines < 2) {
+    std::string more;
+    if (!testbench::read_until(looptest.output, more, "\n", stall_ms)) break;
+    for (const testbench::Summary& line : testbench::summaries_in(more)) {
+      if (line.progress_seconds) continue;
+      ++lines;
+      output += more;
+    }
+  }
+  Moved moved{.faultless = lines == 2};
+  for (const testbench::Summary& line : testbench::summaries_in(output)) {
+    if (!checking) {
+      moved.bytes += line.bytes;
+      continue;
+    }
+    const std::vector<std::uint64_t> counts = line.check.value_or(std::vector<std::uint64_t>(4));
+    moved.bytes += counts[0];
+    moved.faultless = moved.faultless && line.check && counts[1] + counts[2] + counts[3] == 0;
+  }
+  return moved;
+}
+
+// A ring round a loop plug on each port: looptest's own checked stream (check=on), or, for the
+// plain relay, as many bytes as the checked ring holds, sent in once, going round and round.
+// Records what it moves a second, and the CPU of looptest's two processes per GiB: the same
+// traffic either way, so the two tell what checking costs.
+void measure_ring(Round& round, const Subject& subject, bool checking) {
+  const std::string name = checking ? "checked ring" : "plain ring";
+  VirtualPort a4("a4");
+  VirtualPort a5("a5");
+  if (!a4.ok() || !a5.ok()) {
+    round.intact = false;
+    return;
+  }
+  const testbench::WiredFarEnds plugs(a4, a5, testbench::Wired::loops);
+  std::vector<std::string> arguments{"a4", "a5"};
+  if (checking) arguments.emplace_back("check=on");
+  Program looptest =
+      testbench::start_program(testbench::looptest_command(arguments), testbench::Input::empty);
+  std::string said;
+  const bool started =
+      testbench::read_until(looptest.output, said, checking ? "wiring: " : "tty2=", stall_ms);
+  const pid_t second = started ? testbench::wait_for_child(looptest.pid, stall_ms) : -1;
+  if (!checking && second > 0) {
+    const std::vector<char> ring =
+        testbench::test_pattern(looptest::ring_fill(looptest::LineSettings{}), 7);
+    std::size_t sent = 0;
+    while (sent < ring.size()) {
+      const ssize_t written = write(a4.master(), ring.data() + sent, ring.size() - sent);
+      if (written > 0) sent += static_cast<std::size_t>(written);
+    }
+  }
+  if (!started || second <= 0) {
+    std::fprintf(stderr, "%s: the %s did not start\n", subject.name, name.c_str());
+    round.intact = false;
+    testbench::stop_program(looptest);
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // under way
+  Running counted;
+  counted.processes = {looptest.pid, second};
+  const Moved before = moved_so_far(looptest, checking);
+  const long long cpu_before = cpu_of(counted);
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(round.plan.ring_seconds));
+  const Moved after = moved_so_far(looptest, checking);
+  const double cpu = static_cast<double>(cpu_of(counted) - cpu_before) / 1e9;
+  const double seconds = seconds_since(start);
+  testbench::stop_program(looptest);
+  if (!after.faultless || after.bytes <= before.bytes) {
+    std::fprintf(stderr, "%s: the %s counted a fault, or moved nothing\n", subject.name,
+                 name.c_str());
+    round.intact = false;
+    return;
+  }
+  const double moved = static_cast<double>(after.bytes - before.bytes);
+  round.add(name + ", MiB/s per direction", subject, moved / 2 / mebibyte / seconds);
+  round.add(name + ", CPU s per GiB", subject, cpu / (moved / gibibyte));
+}
+
 void measure_subject(Round& round, const Subject& subject) {
   Running running;
   if (!start(subject.kind, running)) {
@@ -291,6 +390,10 @@ void measure_subject(Round& round, const Subject& subject) {
     round.add("peak resident memory, KiB", subject, static_cast<double>(peak));
   }
   stop(running);
+  if (subject.kind == Kind::looptest) {
+    measure_ring(round, subject, false);
+    measure_ring(round, subject, true);
+  }
 }
 
 void measure_idle(const Plan& plan, Samples& samples, const Subject& subject) {
@@ -372,7 +475,7 @@ struct Target {
   bool at_least;
 };
 
-constexpr std::array<Target, 10> targets{{
+constexpr std::array<Target, 11> targets{{
     {"both ways >= 1.0x socat", "both ways, MiB/s per direction", "socat", 1.0, true},
     {"one way >= 1.1x socat", "one way, MiB/s per direction", "socat", 1.1, true},
     {"both ways >= 0.97x least relay", "both ways, MiB/s per direction", "least relay", 0.97, true},
@@ -384,6 +487,9 @@ constexpr std::array<Target, 10> targets{{
     {"peak memory <= 0.6x socat", "peak resident memory, KiB", "socat", 0.6, false},
     {"idle <= 0.4 wake-ups/s", "idle, wake-ups per s", nullptr, 0.4, false},
     {"idle CPU <= 1 ms/s", "idle, CPU ms per s", nullptr, 1.0, false},
+    // The other of this one is a measure of looptest's own: the plain relay's, both ways.
+    {"checked ring CPU per GiB <= 1.3x plain ring", "checked ring, CPU s per GiB",
+     "plain ring, CPU s per GiB", 1.3, false},
 }};
 
 void print_targets(const Samples& samples) {
@@ -392,7 +498,17 @@ void print_targets(const Samples& samples) {
     const auto row = samples.find(target.measure);
     if (row == samples.end()) continue;
     std::vector<double> values;
-    if (target.other != nullptr) {
+    if (const auto plain = samples.find(target.other == nullptr ? "" : target.other);
+        plain != samples.end()) {
+      // looptest's own measure against another of its own, round by round.
+      const auto mine = row->second.find("looptest");
+      const auto base = plain->second.find("looptest");
+      if (mine != row->second.end() && base != plain->second.end()) {
+        for (std::size_t i = 0; i < std::min(mine->second.size(), base->second.size()); ++i) {
+          values.push_back(mine->second[i] / base->second[i]);
+        }
+      }
+    } else if (target.other != nullptr) {
       values = ratios(row->second, target.other);
     } else if (const auto mine = row->second.find("looptest"); mine != row->second.end()) {
       values = mine->second;
