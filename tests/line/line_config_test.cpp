@@ -191,10 +191,8 @@ TEST(LineTiming, ACharacterIsItsStartDataParityAndStopBits) {
                         {5, Parity::mark, 1, 300, 8, 37},
                         {9, Parity::none, 3, 100, 10, 960}};  // as the line runs them
   for (const Case& c : cases) {
-    const LineSettings settings{.baudrate = c.rate,
-                                .parity = c.parity,
-                                .databits = c.databits,
-                                .stopbits = c.stopbits};
+    const LineSettings settings{
+        .baudrate = c.rate, .parity = c.parity, .databits = c.databits, .stopbits = c.stopbits};
     EXPECT_EQ(bits_per_character(settings), c.bits) << c.databits;
     EXPECT_EQ(characters_per_second(settings), c.characters) << c.rate;
   }
