@@ -12,6 +12,7 @@
 
 #include "driver/link.h"
 #include "driver/signals.h"
+#include "pty_pair.h"
 #include "system/clock.h"
 #include "system/wait.h"
 
@@ -129,12 +130,9 @@ TEST_F(Drain, ASecondRelayThatFinishesEndsByItselfAndOneThatDoesNotIsKilled) {
 }
 
 TEST_F(Drain, AnOutputThatIsNoUartHoldsNothingTheEndCanSee) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_NE(master, -1);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_NE(slave, -1);
+  const PtyPair pty;
+  ASSERT_NE(pty.slave, -1);
+  const int slave = pty.slave;
   ASSERT_EQ(write(slave, "unread", 6), 6);
   const PortPath path = make_port_path("/dev/tep/a4");
   const Port port{.path = &path, .fd = slave};
@@ -145,8 +143,6 @@ TEST_F(Drain, AnOutputThatIsNoUartHoldsNothingTheEndCanSee) {
   EXPECT_EQ(output.transmitter_empty, std::nullopt);
   EXPECT_FALSE(output.transmitter_stalled);
   EXPECT_LT(seconds_since(start), 0.4) << "nothing to wait for where no count is kept";
-  close(slave);
-  close(master);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <array>
 
 #include "line/speed_table.h"
+#include "pty_pair.h"
 
 namespace looptest {
 namespace {
@@ -96,16 +97,12 @@ TEST(LineAttributes, NoFlowControlLeavesEveryControlCharacterZero) {
 }
 
 TEST(ConfigureLine, TakesEveryRateOfTheTableOnAPty) {
-  const int far_end = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_NE(far_end, -1);
-  ASSERT_EQ(grantpt(far_end) | unlockpt(far_end), 0);
-  const int port = open(ptsname(far_end), O_RDWR | O_NOCTTY);
-  ASSERT_NE(port, -1);
+  const PtyPair pty;
+  ASSERT_NE(pty.slave, -1);
+  const int port = pty.slave;
   for (const SpeedEntry& entry : speed_table) {
     EXPECT_TRUE(configure_line(port, LineSettings{}, entry.rate)) << entry.rate;
   }
-  close(port);
-  close(far_end);
 }
 
 TEST(ConfigureLine, SaysSoWhenThePortRefuses) {
@@ -199,16 +196,12 @@ TEST(LineTiming, ACharacterIsItsStartDataParityAndStopBits) {
 }
 
 TEST(IsPty, APtysSlaveIsOneAPipeIsNot) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_NE(master, -1);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  EXPECT_TRUE(is_pty(slave));
+  const PtyPair pty;
+  EXPECT_TRUE(is_pty(pty.slave));
   std::array<int, 2> pipe_ends{};
   ASSERT_EQ(pipe(pipe_ends.data()), 0);
   EXPECT_FALSE(is_pty(pipe_ends[0]));
-  for (const int fd : {slave, master, pipe_ends[0], pipe_ends[1]}) close(fd);
+  for (const int fd : pipe_ends) close(fd);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "pty_pair.h"
+
 namespace looptest {
 namespace {
 
@@ -24,18 +26,13 @@ TEST(ModemLines, AnInputFollowsAnOutputOnlyIfItRisesAndFallsWithIt) {
 }
 
 TEST(ModemLines, APtyHasNoneAndNoLoopback) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_NE(master, -1);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_NE(slave, -1);
+  const PtyPair pty;
+  ASSERT_NE(pty.slave, -1);
+  const int slave = pty.slave;
   EXPECT_EQ(read_modem_lines(slave), std::nullopt);
   EXPECT_FALSE(drive_modem_lines(slave, modem_outputs(), true));
   EXPECT_FALSE(set_internal_loopback(slave, true));
   EXPECT_FALSE(internal_loopback_on(slave));
-  close(slave);
-  close(master);
 }
 
 }  // namespace

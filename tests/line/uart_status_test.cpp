@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "pty_pair.h"
+
 namespace looptest {
 namespace {
 
@@ -23,20 +25,15 @@ TEST(Transmitter, TakesItsFifoAndShiftRegisterAt12BitsACharacter) {
 }
 
 TEST(UartStatus, APtyIsNoUartAndSaysSo) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_NE(master, -1);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_NE(slave, -1);
+  const PtyPair pty;
+  ASSERT_NE(pty.slave, -1);
+  const int slave = pty.slave;
   ASSERT_EQ(write(slave, "queued", 6), 6);
   // Nothing the end can hold on to: it then waits for its output by what the relay saw.
   EXPECT_EQ(output_queued(slave), 0u);
   EXPECT_EQ(transmitter_empty(slave), std::nullopt);
   EXPECT_EQ(transmit_fifo_size(slave), std::nullopt);
   EXPECT_EQ(read_line_errors(slave), std::nullopt);
-  close(slave);
-  close(master);
 }
 
 }  // namespace
