@@ -120,7 +120,6 @@ RelaysEnd relay_until_ended(Run& run) {
 // of the ring. Where the stream does not come round, the relays relay without it, and the run
 // fails.
 void set_up_ring(Run& run) {
-  run.checking = true;
   const WiringFound found = find_wiring(run.ports, run.settings, run.control.any);
   if (found.stopped) return;  // the relays see the stop at once
   run.wiring = found.wiring;
@@ -143,6 +142,8 @@ RelaysEnd relay_both_ways(Run& run) {
     counts->last_moved.store(now, std::memory_order_relaxed);
   }
   run.relays = !duration || *duration > 0;
+  // With the check on, a run that checks nothing cannot pass, however short.
+  run.checking = run.settings.check != Check::off;
   if (!run.relays) return {};
   if (run.settings.check != Check::off) set_up_ring(run);
   const bool ring = run.forward.ring != nullptr;

@@ -146,6 +146,12 @@ TEST_F(Check, TheStreamKeepsToWhatTheLineCarries) {
   }
 }
 
+TEST_F(Check, ARunThatChecksNothingCannotPass) {
+  const Finished finished = run_wired(Wired::loops, {"check=on", "duration=0"});
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.output;
+  EXPECT_EQ(counts(finished, a4, a5), (std::vector<std::uint64_t>{0, 0, 0, 0}));
+}
+
 TEST_F(Check, APtyHasNoInternalLoopback) {
   const Finished finished = run_wired(Wired::nothing, {"check=internal", "duration=1"});
   EXPECT_TRUE(exited_with(finished.status, 1)) << finished.output;
