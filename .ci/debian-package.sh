@@ -86,10 +86,14 @@ dpkg -r looptest
 installed=""
 
 step "CPack: the package from a build tree holds the same paths"
-cmake -S "$tree" -B "$work/cpack" -DBUILD_TESTING=OFF >"$work/cpack.log"
-cmake --build "$work/cpack" -j2 >>"$work/cpack.log"
-(cd "$work/cpack" && cpack -G DEB >>"$work/cpack.log")
-cpack_deb=$(ls "$work"/cpack/looptest_*.deb)
+# CI has made CPack's package of its own build already (LOOPTEST_CPACK_DEB names it).
+cpack_deb=${LOOPTEST_CPACK_DEB:-}
+if [[ -z $cpack_deb ]]; then
+  cmake -S "$tree" -B "$work/cpack" -DBUILD_TESTING=OFF >"$work/cpack.log"
+  cmake --build "$work/cpack" -j2 >>"$work/cpack.log"
+  (cd "$work/cpack" && cpack -G DEB >>"$work/cpack.log")
+  cpack_deb=$(ls "$work"/cpack/looptest_*.deb)
+fi
 if ! diff -u --label "CPack ($cpack_deb)" --label "debhelper ($deb)" \
   <(paths "$cpack_deb") <(paths "$deb"); then
   echo "CPack's package:"

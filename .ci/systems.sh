@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# systems.sh root|test SUITE DIR: builds looptest with warnings as errors and runs its unit and
-# end-to-end tests on Debian SUITE (trixie, sid, ...), in a minimal root made in DIR from
-# Debian's archive (the one this machine's apt takes its packages from) and kept there for the
-# next run. "root" only makes the root, which is mostly downloading and can go on while other
-# work runs; "test" makes it if need be, then builds and tests. A root that cannot be made is
+# systems.sh root|build|test SUITE DIR: builds looptest with warnings as errors and runs its
+# unit and end-to-end tests on Debian SUITE (trixie, sid, ...), in a minimal root made in DIR
+# from Debian's archive (the one this machine's apt takes its packages from) and kept there
+# for the next run. "root" only makes the root, which is mostly downloading and can go on while
+# other work runs; "build" makes it if need be, and builds the tree as it is now in it; "test"
+# builds too unless "build" did, then tests. A root that cannot be made is
 # reported as skipped, with the reason (under CI=true it fails); a build or a test that fails,
 # fails. Needs root and debootstrap.
 set -euo pipefail
@@ -40,19 +41,28 @@ make_root() {
 make_root
 [[ $phase == root ]] && exit 0
 
-# The tree as it is, without what earlier builds left.
-rm -rf "$root/looptest"
-mkdir -p "$root/looptest"
-tar -C "$source" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$root/looptest" -xf -
+# The tree as it is, without what earlier builds left; a test after a build tests that build.
+build=yes
+if [[ $phase == test && -x $root/looptest/build/looptest ]]; then
+  build=""
+else
+  rm -rf "$root/looptest"
+  mkdir -p "$root/looptest"
+  tar -C "$source" --exclude='./build*' --exclude='./ci-jobs' --exclude=./.git -cf - . |
+    tar -C "$root/looptest" -xf -
+fi
+test=$([[ $phase == test ]] && echo yes || true)
 
 # In a mount namespace of its own, so that every mount below ends with this script. The root
 # is a mount point, as the test bench makes / private before it mounts its own /dev; /proc and
 # /dev are as on a real machine, /dev with its own pty instance.
 unshare --mount --propagation private /bin/bash -euo pipefail -s "$root" "$ctest_jobs" "${CI:-}" \
-  <<'INSIDE'
+  "$build" "$test" <<'INSIDE'
 root=$1
 jobs=$2
 ci=$3
+build=$4
+test=$5
 mount --bind "$root" "$root"
 mount -t proc proc "$root/proc"
 mount -t tmpfs -o mode=0755 dev "$root/dev"
@@ -66,14 +76,18 @@ ln -s pts/ptmx "$root/dev/ptmx"
 ln -s /proc/self/fd "$root/dev/fd"
 mount -t tmpfs tmpfs "$root/tmp"
 exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root JOBS="$jobs" CI="$ci" \
-  /bin/bash -euo pipefail -c '
+  BUILD="$build" TEST="$test" /bin/bash -euo pipefail -c '
   cd /looptest
   echo "system: $(. /etc/os-release; echo "$PRETTY_NAME"), $(g++ --version | head -n 1),"\
     "$(ldd --version | head -n 1), $(cmake --version | head -n 1)"
-  cmake -S . -B build -DLOOPTEST_WERROR=ON
-  cmake --build build -j2
+  if [[ -n $BUILD ]]; then
+    cmake -S . -B build -DLOOPTEST_WERROR=ON
+    cmake --build build -j2
+  fi
   # The emulated UARTs need qemu and a guest kernel, and the fleet test Ansible, none of which
   # this root has; they run on the machine itself.
-  ctest --test-dir build -j"$JOBS" --output-on-failure -E "^(uart\.|e2e\.Fleet\.)"
+  if [[ -n $TEST ]]; then
+    ctest --test-dir build -j"$JOBS" --output-on-failure -E "^(uart\.|e2e\.Fleet\.)"
+  fi
 '
 INSIDE

@@ -331,7 +331,7 @@ void measure_ring(Round& round, const Subject& subject, bool checking) {
   const pid_t second = started ? testbench::wait_for_child(looptest.pid, stall_ms) : -1;
   if (!checking && second > 0) {
     const std::vector<char> ring =
-        testbench::test_pattern(looptest::ring_fill(looptest::LineSettings{}), 7);
+        testbench::test_pattern(static_cast<std::size_t>(looptest::ring_fill({})), 7);
     std::size_t sent = 0;
     while (sent < ring.size()) {
       const ssize_t written = write(a4.master(), ring.data() + sent, ring.size() - sent);
