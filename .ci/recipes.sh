@@ -50,7 +50,8 @@ check() {
   [[ $2 == static* ]] && docs+=-static
   tree=$(cd "$root" && find . -type f | sort)
   expected=$(printf '%s\n' ./usr/bin/looptest ./usr/share/bash-completion/completions/looptest \
-    "$docs/changelog.gz" "$docs/copyright" ./usr/share/man/man1/looptest.1.gz)
+    "$docs/changelog.gz" "$docs/copyright" "$docs/examples/70-looptest-adapters.rules" \
+    "$docs/examples/mdev.conf" ./usr/share/man/man1/looptest.1.gz)
   [[ $tree == "$expected" ]] || fail "$1 installs"$'\n'"$tree"
   local kind
   kind=$(file -b "$root/usr/bin/looptest")
@@ -60,7 +61,7 @@ check() {
   esac
   [[ $kind == *"$2"* ]] || fail "$1 is not $2: $kind"
   echo "$1: installs the tool ($(stat -c %s "$root/usr/bin/looptest") bytes, $2), its man page," \
-    "completion, copyright and changelog, and nothing else"
+    "completion, copyright, changelog and the adapters' naming rules, and nothing else"
 }
 
 mkdir -p "$dir"
