@@ -48,29 +48,37 @@ TEST_F(Operator, EachStopReportsEveryByteAndPutsThePortsBack) {
   }
 }
 
+// The far end can read a block a moment before the relay, back from its write, counts it: a
+// report asked for in that moment is one block short, and a later one is whole.
+std::string report_once_whole(Program& looptest, const std::string& whole) {
+  const std::string second_line = whole.substr(whole.find('\n') + 1);
+  const std::string second_from = second_line.substr(0, second_line.find(':') + 1);
+  std::string output;
+  for (int asked = 0; asked < 20 && output != whole; ++asked) {
+    if (asked > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    output.clear();
+    EXPECT_EQ(kill(looptest.pid, SIGUSR1), 0);
+    // A short report has other counts: read to the end of its second line, whatever they are.
+    while (output.find(second_from) == std::string::npos || !output.ends_with('\n')) {
+      std::string more;
+      if (!testbench::read_until(looptest.output, more, "\n", patience_ms)) return output + more;
+      output += more;
+    }
+  }
+  return output;
+}
+
 TEST_F(Operator, Usr1ReportsTheCountsSoFarAndTheRunGoesOn) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
   Program& looptest = start_relay(a4, a5);
-  std::string output;
-  ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
-  EXPECT_TRUE(
-      testbench::read_until(looptest.output, output, summary(a5, a4, 1) + "\n", patience_ms));
-  EXPECT_EQ(count_lines(output, summary(a4, a5, 1)), 1) << output;
+  const std::string at_start = summary(a4, a5, 1) + "\n" + summary(a5, a4, 1) + "\n";
+  EXPECT_EQ(report_once_whole(looptest, at_start), at_start);
 
   Flow there{a4.master(), a5.master(), test_pattern(1000, 3)};
   ASSERT_TRUE(transfer({&there}, patience_ms));
-  // The far end can read a block a moment before the relay, back from its write, counts it:
-  // a report asked for in that moment is one block short, and the next one is whole.
-  for (int asked = 0; asked < 20; ++asked) {
-    output.clear();
-    ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
-    EXPECT_TRUE(
-        testbench::read_until(looptest.output, output, summary(a5, a4, 1) + "\n", patience_ms));
-    if (output == summary(a4, a5, 1001) + "\n" + summary(a5, a4, 1) + "\n") break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(output, summary(a4, a5, 1001) + "\n" + summary(a5, a4, 1) + "\n");
+  const std::string after = summary(a4, a5, 1001) + "\n" + summary(a5, a4, 1) + "\n";
+  EXPECT_EQ(report_once_whole(looptest, after), after);
   EXPECT_TRUE(testbench::is_running(looptest.pid));
   EXPECT_EQ(testbench::children_of(looptest.pid).size(), 1u);
 }
