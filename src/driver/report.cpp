@@ -173,13 +173,14 @@ bool print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict
   }
   const std::array directions{std::tuple{&path1, &path2, &facts.forward.totals},
                               std::tuple{&path2, &path1, &facts.backward.totals}};
-  for (const auto& [from, to, totals] : directions) {
-    if (!facts.checking) break;
-    const std::uint64_t checked = totals->check ? totals->check->checked : 0;
-    print_end_line(
-        lines, "%s\n",
-        checked_rate_line(*from, *to, checked, facts.relayed_ms, facts.characters_per_second)
-            .data());
+  if (facts.checking) {
+    for (const auto& [from, to, totals] : directions) {
+      const std::uint64_t checked = totals->check ? totals->check->checked : 0;
+      print_end_line(
+          lines, "%s\n",
+          checked_rate_line(*from, *to, checked, facts.relayed_ms, facts.characters_per_second)
+              .data());
+    }
   }
   for (const auto& [from, to, totals] : directions) {
     print_end_line(lines, "%s\n", summary_line(*from, *to, *totals).data());

@@ -27,8 +27,7 @@ std::uint64_t ring_fill(const LineSettings& settings) {
 }
 
 int ring_drain_milliseconds(const LineSettings& settings) {
-  const std::uint64_t characters = static_cast<std::uint64_t>(characters_per_second(settings));
-  return 500 + static_cast<int>((2 * ring_fill(settings) * 1000 + characters - 1) / characters);
+  return 500 + milliseconds_for_characters(settings, 2 * ring_fill(settings));
 }
 
 void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,

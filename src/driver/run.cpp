@@ -169,11 +169,10 @@ EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
   stop_watching_link(run.control);
   const InputAtEnd at_input1 = input_at_end(run.ports.port1, run.counts->forward);
   const InputAtEnd at_input2 = input_at_end(run.ports.port2, run.counts->backward);
-  // A ring stops its stream first, then lets what is on its way come round.
-  if (run.forward.ring != nullptr) run.forward.ring->writing = false;
   ask_second_to_finish(run.second);
   if (!run.ports.port2.lost) finish_first_relay(run.forward, end);  // else it is not delivered
   run.counts->forward.stream_ended.store(true, std::memory_order_relaxed);
+  // A ring stops its stream, then lets what is on its way come round.
   if (run.forward.ring != nullptr) {
     drain_ring(run.forward, upstream_of(run, run.counts->forward), end.ring_deadline,
                run.control.signals, &end);

@@ -52,10 +52,9 @@ namespace {
         point_at_ports(backward, ports.port2, ports.port1);
         continue;
       case Note::finish:
-        // With the test stream it writes no more of it, and checks what is still on its way.
-        if (backward.ring != nullptr) backward.ring->writing = false;
         if (!ports.port1.lost) write_pending(backward, link, drain_milliseconds);
         part.counts->stream_ended.store(true, std::memory_order_relaxed);
+        // With the test stream it writes no more of it, and checks what is still on its way.
         if (backward.ring != nullptr) {
           drain_ring(backward, *part.upstream, later_by(monotonic_now(), part.ring_ms), link,
                      nullptr);

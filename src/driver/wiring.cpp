@@ -35,8 +35,7 @@ constexpr int settle_milliseconds = 50;
 // The probe's way out and back at the line's rate, twice over, and half a second for drivers
 // and whatever a far end does on the way.
 int probe_milliseconds(const LineSettings& settings) {
-  const auto characters = static_cast<std::uint64_t>(characters_per_second(settings));
-  return 500 + static_cast<int>((2 * probe_length * 1000 + characters - 1) / characters);
+  return 500 + milliseconds_for_characters(settings, 2 * probe_length);
 }
 
 // What arrived at one port, the last seen_length bytes.
@@ -213,8 +212,7 @@ bool report_handshake(Ports& ports, Wiring wiring, const LineSettings& settings,
       if (!inputs) return flows;  // a stop: the run ends
       length = append(line, length, output == TIOCM_RTS ? " " : ", ");
       length = append(line, length, modem_line_name(output));
-      if (*inputs == 0) length = append(line, length, " not looped");
-      if (*inputs != 0) length = append(line, length, " ->");
+      length = append(line, length, *inputs == 0 ? " not looped" : " ->");
       for (const ModemLines input : {TIOCM_CTS, TIOCM_DSR, TIOCM_CAR}) {
         if ((*inputs & input) == 0) continue;
         length = append(line, length, " ");

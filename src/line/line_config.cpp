@@ -66,6 +66,11 @@ std::int32_t characters_per_second(const LineSettings& settings) {
   return line_rate(settings.baudrate) / bits_per_character(settings);
 }
 
+int milliseconds_for_characters(const LineSettings& settings, std::uint64_t characters) {
+  const auto rate = static_cast<std::uint64_t>(characters_per_second(settings));
+  return static_cast<int>((characters * 1000 + rate - 1) / rate);
+}
+
 termios line_attributes(const LineSettings& settings, std::int32_t rate) {
   termios t{};  // all zero: no output processing, non-canonical, VMIN = VTIME = 0
 

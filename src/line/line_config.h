@@ -18,6 +18,8 @@ std::int32_t line_rate(std::int32_t rate);
 int bits_per_character(const LineSettings& settings);
 /// The characters a second the line carries at most, at the rate it runs at.
 std::int32_t characters_per_second(const LineSettings& settings);
+/// How long the line takes to carry that many characters, in whole milliseconds rounded up.
+int milliseconds_for_characters(const LineSettings& settings, std::uint64_t characters);
 /// Raw 5- to 8-bit characters, receiver on, modem status lines ignored, the parity, stop bits
 /// and flow control of settings, at rate; a rate the speed table lacks (or 0) runs at 9600.
 termios line_attributes(const LineSettings& settings, std::int32_t rate);
