@@ -31,14 +31,19 @@ bool expired(int timer) {
 
 }  // namespace
 
-bool take_control(Control& control) {
+Failure take_control(Control& control) {
   control.signals = take_signals();
+  if (control.signals == -1) return failure_of("signalfd");
   control.duration = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (control.duration == -1) return failure_of("timerfd_create");
   control.progress = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (control.progress == -1) return failure_of("timerfd_create");
   control.any = epoll_create1(EPOLL_CLOEXEC);
-  return control.signals != -1 && control.duration != -1 && control.progress != -1 &&
-         control.any != -1 && watch(control, control.signals) && watch(control, control.duration) &&
-         watch(control, control.progress);
+  if (control.any == -1) return failure_of("epoll_create1");
+  for (const int fd : {control.signals, control.duration, control.progress}) {
+    if (!watch(control, fd)) return failure_of("epoll_ctl");
+  }
+  return {};
 }
 
 void start_duration(const Control& control, std::int32_t seconds) {
@@ -61,15 +66,14 @@ void stop_watching_link(Control& control) {
   control.link = -1;
 }
 
-ControlEvent next_event(const Control& control, SecondRelay& second) {
+ControlEvent next_event(const Control& control) {
   if (expired(control.duration)) return {Event::duration};
   if (expired(control.progress)) return {Event::progress};
   if (control.link != -1 && wait_readable(control.link, 0)) return {Event::note};
   while (const int signal_number = next_signal(control.signals)) {
     if (is_stop(signal_number)) return {Event::stop, signal_number};
     if (signal_number == SIGUSR1) return {Event::report};
-    // Only its end matters; a second relay that was stopped or continued signals too.
-    if (signal_number == SIGCHLD && reap_second(second)) return {Event::second_ended};
+    if (signal_number == SIGCHLD) return {Event::child};
   }
   return {};
 }

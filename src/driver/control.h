@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "driver/split.h"
+#include "system/failure.h"
 
 namespace looptest {
 
@@ -18,13 +18,13 @@ struct Control {
 };
 
 enum class Event {
-  none,          ///< Nothing more happened.
-  duration,      ///< The duration is over.
-  progress,      ///< Progress is to be reported.
-  note,          ///< The second relay sent a note over the link.
-  stop,          ///< A stop signal came.
-  report,        ///< SIGUSR1 asked for the summary.
-  second_ended,  ///< The second relay ended, and is reaped.
+  none,      ///< Nothing more happened.
+  duration,  ///< The duration is over.
+  progress,  ///< Progress is to be reported.
+  note,      ///< The second relay sent a note over the link.
+  stop,      ///< A stop signal came.
+  report,    ///< SIGUSR1 asked for the summary.
+  child,     ///< SIGCHLD: the second relay may have ended.
 };
 
 struct ControlEvent {
@@ -33,9 +33,9 @@ struct ControlEvent {
 };
 
 // control.cpp
-/// Takes the signals and makes the timers and the epoll descriptor; false when one cannot be
-/// had.
-bool take_control(Control& control);
+/// Takes the signals and makes the timers and the epoll descriptor; the call that failed when
+/// one cannot be had.
+Failure take_control(Control& control);
 /// Starts the duration's timer: a timer no one can send, unlike SIGALRM.
 void start_duration(const Control& control, std::int32_t seconds);
 /// Starts the progress timer, which fires every interval.
@@ -45,7 +45,7 @@ bool watch_link(Control& control, int link);
 /// Stops watching the link: the second relay has closed its end.
 void stop_watching_link(Control& control);
 /// What happened, one thing a call, the duration first, then progress, notes and signals;
-/// Event::none when nothing more did. Reaps the second relay when it ended.
-ControlEvent next_event(const Control& control, SecondRelay& second);
+/// Event::none when nothing more did.
+ControlEvent next_event(const Control& control);
 
 }  // namespace looptest

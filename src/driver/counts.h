@@ -1,17 +1,38 @@
-// counts.h: what the two directions counted: the page both relay processes share, and the
-// totals read from it.
+// counts.h: the page both relay processes share, and what each direction counts in it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
-
-#include "check/checker.h"
-#include "driver/ports.h"
-#include "driver/relay.h"
-#include "line/uart_status.h"
 
 namespace looptest {
+
+/// What one direction has done. The process that relays the direction keeps it current; the
+/// first process reads it to report and to judge.
+struct DirectionCounts {
+  std::atomic<std::uint64_t> bytes{0};        ///< Written out of the other port.
+  std::atomic<std::uint64_t> read_errors{0};  ///< Failed reads, and hang-ups of the input.
+  std::atomic<std::uint64_t> write_errors{0};
+  std::atomic<std::uint64_t> pending{0};  ///< Read, and not yet written.
+  /// While the output takes none of the pending bytes: since when, in nanoseconds on the
+  /// monotonic clock; 0 otherwise.
+  std::atomic<std::int64_t> waiting_since{0};
+  /// When the relay last moved bytes (read a block, or wrote some of it), in nanoseconds on
+  /// the monotonic clock; set when it starts. A relay that moves nothing more (stopped, or
+  /// stuck) leaves its input to back up.
+  std::atomic<std::int64_t> last_moved{0};
+  /// With the test stream: what the relay's checker counted so far (see check/checker.h),
+  /// the stream positions it wrote out, and whether it stopped writing them.
+  std::atomic<std::uint64_t> checked{0};
+  std::atomic<std::uint64_t> wrong{0};
+  std::atomic<std::uint64_t> lost{0};
+  std::atomic<std::uint64_t> extra{0};
+  std::atomic<std::uint64_t> generated{0};
+  std::atomic<bool> stream_ended{false};
+  /// The reason (errno) of the direction's last failed read or write; 0 for none.
+  std::atomic<int> last_error{0};
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared between processes");
+static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
 
 /// The page both relay processes share. The first process writes forward and the second
 /// backward; both write dropped_lines; the first reads all of it to report.
@@ -21,31 +42,14 @@ struct SharedCounts {
   std::atomic<std::uint64_t> dropped_lines{0};
 };
 
-/// What one direction relayed and what failed on the way.
-struct DirectionTotals {
-  std::uint64_t bytes = 0;  ///< Delivered: written out of the other port, and not thrown away.
-  std::uint64_t read_errors = 0;
-  std::uint64_t write_errors = 0;
-  /// The input port's own counters since it was configured; empty where its driver keeps none.
-  std::optional<LineErrors> line_errors;
-  /// At the end of a run: bytes read and never delivered, held by the relay or thrown away
-  /// from the output port's driver.
-  std::uint64_t undelivered = 0;
-  /// With the test stream: what the direction's checker counted.
-  std::optional<CheckCounts> check{};
-};
-
 // counts.cpp
-/// A zeroed page that a forked process shares; nullptr when there is no memory for it.
+/// A zeroed page that a forked process shares; nullptr when there is no memory for it (errno
+/// says why).
 SharedCounts* map_shared_counts();
-/// The direction's counts as they are, with the line errors of its input port, and the
-/// checker's counts when it checks.
-DirectionTotals totals_so_far(const DirectionCounts& counts, const Port& input, bool checking);
-/// The totals at the end of a run: bytes that the output port's driver threw away (discarded)
-/// were written, yet never delivered.
-DirectionTotals totals_at_end(const DirectionCounts& counts, const Port& input, bool checking,
-                              std::uint64_t discarded);
-/// How long the direction's relay has waited for room at its output; 0 when it does not wait.
-std::int64_t waited_milliseconds(const DirectionCounts& counts);
+
+/// Adds amount to a counter of the page.
+inline void count(std::atomic<std::uint64_t>& counter, std::uint64_t amount = 1) {
+  counter.fetch_add(amount, std::memory_order_relaxed);
+}
 
 }  // namespace looptest

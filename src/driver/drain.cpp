@@ -12,22 +12,21 @@ namespace looptest {
 
 namespace {
 
-// Waits up to timeout_ms for a signal.
-void wait_at_end(EndWaits& end, int timeout_ms) {
-  if (wait_readable(end.signals, timeout_ms)) take_signals_at_end(end);
-}
-
 // Waits until done() or until, unless the end is hurried. A driver tells no one when its
 // queue or its transmitter runs empty, so it is asked every few milliseconds.
 template <typename Done>
 void wait_at_end_for(EndWaits& end, timespec until, Done done) {
   constexpr int poll_interval_ms = 10;
   while (!end.hurried && !done() && milliseconds_until(until) > 0) {
-    wait_at_end(end, std::min(milliseconds_until(until), poll_interval_ms));
+    wait_for_signal_at_end(end, std::min(milliseconds_until(until), poll_interval_ms));
   }
 }
 
 }  // namespace
+
+void wait_for_signal_at_end(EndWaits& end, int timeout_ms) {
+  if (wait_readable(end.signals, timeout_ms)) take_signals_at_end(end);
+}
 
 void take_signals_at_end(EndWaits& end) {
   while (const int signal_number = next_signal(end.signals)) {
@@ -74,7 +73,7 @@ void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec 
 InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts) {
   const std::int64_t last_moved = counts.last_moved.load(std::memory_order_relaxed);
   return {.unread = input_queued(input.fd),
-          .idle_ms = (nanoseconds_of(monotonic_now()) - last_moved) / 1'000'000,
+          .idle_ms = milliseconds_since(last_moved),
           .waiting_for_output = counts.waiting_since.load(std::memory_order_relaxed) != 0};
 }
 
@@ -84,18 +83,6 @@ void finish_first_relay(Direction& forward, EndWaits& end) {
     if (write_pending(forward, end.signals, left) != Pass::stopped) return;
     take_signals_at_end(end);
   }
-}
-
-bool end_second_relay(SecondRelay& second, EndWaits& end) {
-  const timespec give_up = later_by(end.ring_deadline, drain_milliseconds);
-  while (second.pid > 0 && !reap_second(second) && milliseconds_until(give_up) > 0) {
-    if (end.hurried) hurry_second(second);
-    wait_at_end(end, milliseconds_until(give_up));
-  }
-  hurry_second(second);
-  if (second.pid <= 0) return false;
-  kill_second(second);
-  return true;
 }
 
 // What a driver still holds once the deadline has come is thrown away, so that a line held by

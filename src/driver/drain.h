@@ -10,7 +10,6 @@
 #include "driver/ports.h"
 #include "driver/relay.h"
 #include "driver/ring.h"
-#include "driver/split.h"
 #include "driver/verdict.h"
 
 namespace looptest {
@@ -35,6 +34,8 @@ struct EndWaits {
 EndWaits start_end(int signals, std::int32_t rate, int ring_ms = 0);
 /// Takes the signals that came meanwhile: a stop hurries the end.
 void take_signals_at_end(EndWaits& end);
+/// Waits up to timeout_ms for a signal, and takes it.
+void wait_for_signal_at_end(EndWaits& end, int timeout_ms);
 /// What the input port holds unread as the end begins, and how long its relay has moved
 /// nothing.
 InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts);
@@ -46,9 +47,6 @@ void finish_first_relay(Direction& forward, EndWaits& end);
 /// early: with end, only when it holds a stop, which hurries the end.
 void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec until, int control,
                 EndWaits* end);
-/// Gives the second relay until the deadline to finish its block, and a moment more to end; a
-/// hurried end asks it to end at once. Only one that does not end is killed: true then.
-bool end_second_relay(SecondRelay& second, EndWaits& end);
 /// Waits for the port's driver to send what it holds, then throws away what it still holds,
 /// and lets the UART's transmitter empty at the line's rate.
 OutputAtEnd drain_output(const Port& port, EndWaits& end);

@@ -21,8 +21,9 @@ bool make_link(std::array<int, 2>& ends) {
   return socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()) == 0;
 }
 
-bool send_note(int link, Note note, int port, int fd) {
-  std::array<char, note_size> text{static_cast<char>(note), static_cast<char>('0' + port)};
+bool send_note(int link, Note note, PortNumber port, int fd) {
+  std::array<char, note_size> text{static_cast<char>(note),
+                                   static_cast<char>('0' + static_cast<int>(port))};
   iovec part{text.data(), text.size()};
   alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
   msghdr message{};
@@ -55,7 +56,8 @@ LinkMessage receive_note(int link) {
       [&] { return static_cast<int>(recvmsg(link, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)); });
   if (got == 0 || (got == -1 && errno != EAGAIN && errno != EWOULDBLOCK)) return {Note::ended};
   if (got != static_cast<int>(note_size)) return {};
-  LinkMessage received{static_cast<Note>(text[0]), text[1] - '0'};
+  LinkMessage received{static_cast<Note>(text[0]),
+                       text[1] == '2' ? PortNumber::two : PortNumber::one};
   if (const cmsghdr* header = CMSG_FIRSTHDR(&message);
       header != nullptr && header->cmsg_type == SCM_RIGHTS) {
     std::memcpy(&received.fd, CMSG_DATA(header), sizeof received.fd);

@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "settings/port_number.h"
+
 namespace looptest {
 
 enum class Note : char {
@@ -18,16 +20,16 @@ enum class Note : char {
 
 struct LinkMessage {
   Note note = Note::none;
-  int port = 0;  ///< 1 or 2.
-  int fd = -1;   ///< With Note::port: the receiver's own descriptor for it, close-on-exec.
+  PortNumber port = PortNumber::one;
+  int fd = -1;  ///< With Note::port: the receiver's own descriptor for it, close-on-exec.
 };
 
 // link.cpp
 /// Makes the link: a pair of connected sockets that keep each message whole.
 bool make_link(std::array<int, 2>& ends);
-/// Sends a note about port 1 or 2, with a descriptor when fd is not -1; never waits, and never
+/// Sends a note about a port, with a descriptor when fd is not -1; never waits, and never
 /// raises SIGPIPE. False when it could not be sent.
-bool send_note(int link, Note note, int port, int fd = -1);
+bool send_note(int link, Note note, PortNumber port, int fd = -1);
 /// The next message, without waiting: Note::none when there is none, Note::ended once the
 /// other end is closed.
 LinkMessage receive_note(int link);

@@ -10,60 +10,64 @@
 #include <array>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
+#include <optional>
 #include <span>
 
 #include "system/clock.h"
-#include "system/wait.h"
+#include "system/write.h"
 
 namespace looptest {
 
 namespace {
 
-enum class Writer {
-  direct,     ///< A non-blocking description of the tool's own, or a file, which never waits.
-  to_socket,  ///< A socket: each send says for itself not to wait.
-  guarded,    ///< Only the shared description: written to only when a wait says it has room.
-};
+// A socket: each send says for itself not to wait.
+ssize_t send_without_waiting(int fd, const char* data, std::size_t size) {
+  return send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
 
-// Standard output is one per process, so where the lines go is too.
+// Only the shared description, which may block: written to only when a wait says it has room.
+ssize_t write_when_room(int fd, const char* data, std::size_t size) {
+  pollfd room{fd, POLLOUT, 0};
+  const int ready = poll(&room, 1, 0);
+  if (ready == -1) return -1;
+  if (ready == 0 || (room.revents & POLLOUT) == 0) {
+    // An output that hung up or failed never has room; one that is full has none yet.
+    errno = (room.revents & (POLLERR | POLLHUP)) != 0 ? EPIPE : EAGAIN;
+    return -1;
+  }
+  return write(fd, data, size);
+}
+
+// Standard output is one per process, so where the lines go is too. nullptr: a plain write to
+// a description of the tool's own that never blocks, or a file, which never waits.
 int message_fd = STDOUT_FILENO;
-Writer writer = Writer::direct;
+WriteOnce write_once = nullptr;
 std::atomic<std::uint64_t>* dropped_lines = nullptr;
 
-// Writes what the output takes of line now, without waiting; -1 when it takes nothing or
-// fails.
-ssize_t write_some(const char* line, std::size_t length) {
-  ssize_t written = -1;
-  do {
-    switch (writer) {
-      case Writer::direct:
-        written = write(message_fd, line, length);
-        break;
-      case Writer::to_socket:
-        written = send(message_fd, line, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-        break;
-      case Writer::guarded: {
-        pollfd room{message_fd, POLLOUT, 0};
-        if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return -1;
-        written = write(message_fd, line, length);
-        break;
-      }
-    }
-  } while (written == -1 && errno == EINTR);
+// The rest of a line the output took only part of: it goes out before any other line.
+std::array<char, text_line_size> unfinished{};
+std::span<const char> unfinished_left{};
+
+void keep_unfinished(std::span<const char> rest) {
+  std::copy(rest.begin(), rest.end(), unfinished.begin());
+  unfinished_left = std::span<const char>(unfinished).first(rest.size());
+}
+
+// Writes the unfinished line, then left, until deadline or until stop becomes readable. Of a
+// line the output took only part of, the rest is kept as the unfinished line and left is
+// emptied; left stays whole where none of it was written.
+Written write_line(std::span<const char>& left, std::optional<timespec> deadline, int stop) {
+  const std::size_t size = left.size();
+  Written written =
+      write_with_deadline(message_fd, unfinished_left, stop, deadline, {}, write_once);
+  if (written == Written::whole) {
+    written = write_with_deadline(message_fd, left, stop, deadline, {}, write_once);
+  }
+  if (!left.empty() && left.size() < size) {
+    keep_unfinished(left);
+    left = {};
+  }
   return written;
-}
-
-bool write_line(const char* line, std::size_t length) {
-  // A line cut short is as good as lost; what it would wait for is not written.
-  return write_some(line, length) == static_cast<ssize_t>(length);
-}
-
-// Formats one line into line; its length, 0 for none.
-[[gnu::format(printf, 2, 0)]] std::size_t format_line(MessageLine& line, const char* format,
-                                                      va_list arguments) {
-  const int length = std::vsnprintf(line.data(), line.size(), format, arguments);
-  return length <= 0 ? 0 : std::min(static_cast<std::size_t>(length), line.size() - 1);
 }
 
 }  // namespace
@@ -75,7 +79,7 @@ void open_message_output(std::atomic<std::uint64_t>& dropped) {
   // A file or a disk takes a line without waiting for anyone.
   if (S_ISREG(output.st_mode) || S_ISBLK(output.st_mode)) return;
   if (S_ISSOCK(output.st_mode)) {
-    writer = Writer::to_socket;
+    write_once = send_without_waiting;
     return;
   }
   // Opened again through /proc, a pipe, a FIFO or a terminal gives a description of its own,
@@ -85,42 +89,34 @@ void open_message_output(std::atomic<std::uint64_t>& dropped) {
     message_fd = own;
     return;
   }
-  writer = Writer::guarded;
+  write_once = write_when_room;
 }
 
 void print_message(const char* format, ...) {
-  MessageLine line{};
+  TextLine line;
   va_list arguments;
   va_start(arguments, format);
-  const std::size_t size = format_line(line, format, arguments);
+  append_v(line, format, arguments);
   va_end(arguments);
-  if (size == 0) return;
-  if (!write_line(line.data(), size) && dropped_lines != nullptr) {
+  std::span<const char> left(line.data(), line.length);
+  // Without waiting: the deadline is now.
+  if (!left.empty() && write_line(left, monotonic_now(), -1) != Written::whole &&
+      left.size() == line.length && dropped_lines != nullptr) {
     dropped_lines->fetch_add(1, std::memory_order_relaxed);
   }
 }
 
-Printed print_message_waiting(timespec deadline, int stop, const char* format, ...) {
-  MessageLine line{};
-  va_list arguments;
-  va_start(arguments, format);
-  const std::size_t size = format_line(line, format, arguments);
-  va_end(arguments);
-  std::span<const char> left = std::span(line).first(size);
-  while (!left.empty()) {
-    const ssize_t written = write_some(left.data(), left.size());
-    if (written > 0) {
-      left = left.subspan(static_cast<std::size_t>(written));
-      continue;
-    }
-    if (written == -1 && errno != EAGAIN && errno != EWOULDBLOCK && writer != Writer::guarded) {
-      return Printed::timed_out;  // an output that fails takes nothing, however long one waits
-    }
-    const int wait_ms = milliseconds_until(deadline);
-    if (wait_ms == 0) return Printed::timed_out;
-    if (wait_for(message_fd, POLLOUT, stop, wait_ms).control) return Printed::stopped;
+Printed print_line_waiting(std::span<const char>& left, timespec deadline, int stop) {
+  switch (write_line(left, deadline, stop)) {
+    case Written::whole:
+      return Printed::whole;
+    case Written::stopped:
+      return Printed::stopped;
+    case Written::timed_out:
+    case Written::failed:
+      break;
   }
-  return Printed::whole;
+  return Printed::timed_out;
 }
 
 }  // namespace looptest

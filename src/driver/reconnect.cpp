@@ -2,9 +2,7 @@
 
 #include <unistd.h>
 
-#include "driver/control.h"
 #include "driver/messages.h"
-#include "driver/relay.h"
 #include "system/clock.h"
 #include "system/wait.h"
 
@@ -12,24 +10,32 @@ namespace looptest {
 
 namespace {
 
+constexpr std::array both_ports{PortNumber::one, PortNumber::two};
+
 // A lost port is looked for again at the pace of a failed relay's retries.
 void search_later(Reconnect& reconnect) {
   reconnect.next_search = later_by(monotonic_now(), wait_milliseconds);
 }
 
-void mark_lost(Ports& ports, int number, Reconnect& reconnect, const SecondRelay& second) {
+void mark_lost(Ports& ports, PortNumber number, Reconnect& reconnect, int link) {
   Port& port = port_numbered(ports, number);
   if (port.lost) return;
   print_message("ERROR %s lost\n", port.path->data());
   lose_port(port);
   reconnect.ever_lost = true;
-  if (second.link != -1) send_note(second.link, Note::drop, number);
+  if (link != -1) send_note(link, Note::drop, number);
   search_later(reconnect);
 }
 
-int gone_now(const Ports& ports) {
-  return (!ports.port1.lost && port_gone(ports.port1) ? 1 : 0) |
-         (!ports.port2.lost && port_gone(ports.port2) ? 2 : 0);
+void mark_all_lost(Ports& ports, GonePorts gone, Reconnect& reconnect, int link) {
+  for (const PortNumber number : both_ports) {
+    if (gone.has(number)) mark_lost(ports, number, reconnect, link);
+  }
+}
+
+GonePorts gone_now(const Ports& ports) {
+  return {.port1 = !ports.port1.lost && port_gone(ports.port1),
+          .port2 = !ports.port2.lost && port_gone(ports.port2)};
 }
 
 }  // namespace
@@ -42,69 +48,63 @@ void point_at_ports(Direction& direction, const Port& in, const Port& out) {
 
 bool any_lost(const Ports& ports) { return ports.port1.lost || ports.port2.lost; }
 
-int ports_gone(const Ports& ports, int control) {
+GonePorts ports_gone(const Ports& ports, int control) {
   const timespec give_up = later_by(monotonic_now(), recheck_for_milliseconds);
-  int gone = gone_now(ports);
-  while (gone == 0 && milliseconds_until(give_up) > 0 &&
-         !wait_for(-1, 0, control, recheck_milliseconds).control) {
+  GonePorts gone = gone_now(ports);
+  while (!gone.any() && milliseconds_until(give_up) > 0 &&
+         wait_until(later_by(monotonic_now(), recheck_milliseconds), control)) {
     gone = gone_now(ports);
   }
   return gone;
 }
 
-bool look_for_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
-                         int control) {
-  const int gone = ports_gone(ports, control);
-  for (const int number : {1, 2}) {
-    if ((gone & number) != 0) mark_lost(ports, number, reconnect, second);
-  }
-  return gone != 0;
+GonePorts look_for_lost_ports(Ports& ports, Reconnect& reconnect, int link, int control) {
+  const GonePorts gone = ports_gone(ports, control);
+  mark_all_lost(ports, gone, reconnect, link);
+  return gone;
 }
 
-bool search_lost_ports(Ports& ports, Reconnect& reconnect, const SecondRelay& second,
-                       const LineSettings& settings) {
+bool search_lost_ports(Ports& ports, Reconnect& reconnect, int link, const LineSettings& settings) {
   // While a port is lost neither relay reads the other, so only here is it seen to go too.
-  const int gone = gone_now(ports);
-  for (const int number : {1, 2}) {
-    if ((gone & number) != 0) mark_lost(ports, number, reconnect, second);
-  }
-  bool changed = gone != 0;
-  for (const int number : {1, 2}) {
+  const GonePorts gone = gone_now(ports);
+  mark_all_lost(ports, gone, reconnect, link);
+  bool changed = gone.any();
+  for (const PortNumber number : both_ports) {
     Port& port = port_numbered(ports, number);
-    if (!port.lost || !reopen_port(port, port_numbered(ports, 3 - number), settings)) continue;
+    if (!port.lost || !reopen_port(port, port_numbered(ports, other(number)), settings)) continue;
     print_message("%s back\n", port.path->data());
-    if (second.link != -1) send_note(second.link, Note::port, number, port.fd);
+    if (link != -1) send_note(link, Note::port, number, port.fd);
     changed = true;
   }
   search_later(reconnect);
   return changed;
 }
 
-bool take_notes(Ports& ports, Reconnect& reconnect, const SecondRelay& second, Control& control) {
-  bool lost = false;
-  for (LinkMessage message = receive_note(second.link); message.note != Note::none;
-       message = receive_note(second.link)) {
+NotesTaken take_notes(Ports& ports, Reconnect& reconnect, int link) {
+  NotesTaken taken;
+  for (LinkMessage message = receive_note(link); message.note != Note::none;
+       message = receive_note(link)) {
     if (message.note == Note::ended) {
-      stop_watching_link(control);
+      taken.ended = true;
       break;
     }
     if (message.note != Note::lost) continue;
     if (port_numbered(ports, message.port).lost) {
-      send_note(second.link, Note::drop, message.port);  // it gets the port when it is back
+      send_note(link, Note::drop, message.port);  // it gets the port when it is back
     } else if (port_gone(port_numbered(ports, message.port))) {
-      mark_lost(ports, message.port, reconnect, second);
-      lost = true;
+      mark_lost(ports, message.port, reconnect, link);
+      taken.lost = true;
     } else {
-      send_note(second.link, Note::kept, message.port);
+      send_note(link, Note::kept, message.port);
     }
   }
-  return lost;
+  return taken;
 }
 
-int tell_lost_ports(const Ports& ports, int link) {
-  const int gone = ports_gone(ports, link);
-  for (const int number : {1, 2}) {
-    if ((gone & number) != 0) send_note(link, Note::lost, number);
+GonePorts tell_lost_ports(const Ports& ports, int link) {
+  const GonePorts gone = ports_gone(ports, link);
+  for (const PortNumber number : both_ports) {
+    if (gone.has(number)) send_note(link, Note::lost, number);
   }
   return gone;
 }

@@ -9,14 +9,11 @@
 #include "driver/ring.h"
 #include "system/clock.h"
 #include "system/wait.h"
+#include "system/write.h"
 
 namespace looptest {
 
 namespace {
-
-void count(std::atomic<std::uint64_t>& counter, std::uint64_t amount = 1) {
-  counter.fetch_add(amount, std::memory_order_relaxed);
-}
 
 void set_pending(Direction& direction, std::span<const char> pending) {
   direction.counts->last_moved.store(nanoseconds_of(monotonic_now()), std::memory_order_relaxed);
@@ -42,29 +39,42 @@ void stop_waiting(Direction& direction) {
   direction.counts->waiting_since.store(0, std::memory_order_relaxed);
 }
 
+// The output took bytes of the pending block, or, with 0, nothing: the block waits for room.
+void took(Direction& direction, std::size_t bytes) {
+  if (bytes == 0) {
+    start_waiting(direction);
+    return;
+  }
+  count(direction.counts->bytes, bytes);
+  set_pending(direction, direction.pending.subspan(bytes));
+  stop_waiting(direction);
+}
+
 }  // namespace
 
 Pass write_pending(Direction& direction, int control, int timeout_ms) {
-  const timespec deadline = timeout_ms < 0 ? timespec{} : later_by(monotonic_now(), timeout_ms);
-  while (!direction.pending.empty()) {
-    const ssize_t written =
-        write(direction.out, direction.pending.data(), direction.pending.size());
-    if (written > 0) {
-      count(direction.counts->bytes, static_cast<std::uint64_t>(written));
-      set_pending(direction, direction.pending.subspan(static_cast<std::size_t>(written)));
-      stop_waiting(direction);
-    } else if (written == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-      // Flow control may hold a line for any time, so only a stop or the deadline ends this.
-      start_waiting(direction);
-      const int left = timeout_ms < 0 ? -1 : milliseconds_until(deadline);
-      if (left == 0) return Pass::held;
-      if (wait_for(direction.out, POLLOUT, control, left).control) return Pass::stopped;
-    } else if (errno != EINTR) {
+  // Flow control may hold a line for any time, so only a stop or the deadline ends this.
+  const std::optional<timespec> deadline =
+      timeout_ms < 0 ? std::nullopt : std::optional(later_by(monotonic_now(), timeout_ms));
+  std::span<const char> left = direction.pending;
+  const Written written = write_with_deadline(
+      direction.out, left, control, deadline,
+      {.took = [](void* context,
+                  std::size_t bytes) { took(*static_cast<Direction*>(context), bytes); },
+       .context = &direction});
+  switch (written) {
+    case Written::whole:
+      return Pass::relayed;
+    case Written::timed_out:
+      return Pass::held;
+    case Written::stopped:
+      return Pass::stopped;
+    case Written::failed:
+      direction.counts->last_error.store(errno, std::memory_order_relaxed);
       stop_waiting(direction);
       return Pass::write_failed;
-    }
   }
-  return Pass::relayed;
+  return Pass::write_failed;
 }
 
 PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
@@ -88,7 +98,8 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return {Pass::idle, 0};
       count(counts.read_errors);
-      return {Pass::read_failed, static_cast<int>(got)};
+      counts.last_error.store(errno, std::memory_order_relaxed);
+      return {Pass::read_failed, static_cast<int>(got), errno};
     }
     if (got == 0) {
       if (!ready.port) return {Pass::idle, 0};

@@ -2,12 +2,13 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
 #include <span>
+
+#include "driver/counts.h"
 
 namespace looptest {
 
@@ -22,32 +23,6 @@ inline constexpr int wait_milliseconds = wait_seconds * 1000;
 inline constexpr std::size_t backed_up_read = transfer_size / 2;
 /// At most this many reads in a row go without a wait, as a wait also watches for a stop.
 inline constexpr int most_reads_without_wait = 16;
-
-/// What one direction has done. It lives in memory both relay processes share: the process
-/// that relays the direction keeps it current, the parent reports it.
-struct DirectionCounts {
-  std::atomic<std::uint64_t> bytes{0};        ///< Written out of the other port.
-  std::atomic<std::uint64_t> read_errors{0};  ///< Failed reads, and hang-ups of the input.
-  std::atomic<std::uint64_t> write_errors{0};
-  std::atomic<std::uint64_t> pending{0};  ///< Read, and not yet written.
-  /// While the output takes none of the pending bytes: since when, in nanoseconds on the
-  /// monotonic clock; 0 otherwise.
-  std::atomic<std::int64_t> waiting_since{0};
-  /// When the relay last moved bytes (read a block, or wrote some of it), in nanoseconds on
-  /// the monotonic clock; set when it starts. A relay that moves nothing more (stopped, or
-  /// stuck) leaves its input to back up.
-  std::atomic<std::int64_t> last_moved{0};
-  /// With the test stream: what the relay's checker counted so far (see check/checker.h),
-  /// the stream positions it wrote out, and whether it stopped writing them.
-  std::atomic<std::uint64_t> checked{0};
-  std::atomic<std::uint64_t> wrong{0};
-  std::atomic<std::uint64_t> lost{0};
-  std::atomic<std::uint64_t> extra{0};
-  std::atomic<std::uint64_t> generated{0};
-  std::atomic<bool> stream_ended{false};
-};
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared between processes");
-static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
 
 struct RingPart;
 
@@ -80,6 +55,7 @@ enum class Pass {
 struct PassResult {
   Pass pass = Pass::idle;
   int count = 0;  ///< What the read returned.
+  int error = 0;  ///< With read_failed or write_failed: the reason (errno).
 };
 
 /// Unless a block is pending, waits up to timeout_ms for input and reads at most one block;

@@ -12,69 +12,41 @@ namespace looptest {
 
 namespace {
 
-// snprintf stops at the end of the line and says what it wanted: the text never runs past it.
-std::size_t extended(std::size_t length, int wanted, const SummaryLine& line) {
-  return wanted > 0 ? std::min(line.size() - 1, length + static_cast<std::size_t>(wanted)) : length;
-}
-
-// Appends the summary to what line holds up to length; returns the new length.
-std::size_t append_summary(SummaryLine& line, std::size_t length, const PortPath& from,
-                           const PortPath& to, const DirectionTotals& totals) {
-  length =
-      extended(length,
-               std::snprintf(line.data() + length, line.size() - length,
-                             "%s -> %s: %llu bytes, %llu read errors, %llu write errors",
-                             from.data(), to.data(), static_cast<unsigned long long>(totals.bytes),
-                             static_cast<unsigned long long>(totals.read_errors),
-                             static_cast<unsigned long long>(totals.write_errors)),
-               line);
+void append_summary(TextLine& line, const PortPath& from, const PortPath& to,
+                    const DirectionTotals& totals) {
+  append(line, "%s -> %s: %llu bytes, %llu read errors, %llu write errors", from.data(), to.data(),
+         static_cast<unsigned long long>(totals.bytes),
+         static_cast<unsigned long long>(totals.read_errors),
+         static_cast<unsigned long long>(totals.write_errors));
   if (const std::optional<LineErrors>& errors = totals.line_errors) {
-    length = extended(length,
-                      std::snprintf(line.data() + length, line.size() - length,
-                                    ", %u frame errors, %u overruns, %u parity errors, %u breaks, "
-                                    "%u buffer overruns",
-                                    errors->frame, errors->overrun, errors->parity, errors->breaks,
-                                    errors->buffer_overrun),
-                      line);
+    append(line, ", %u frame errors, %u overruns, %u parity errors, %u breaks, %u buffer overruns",
+           errors->frame, errors->overrun, errors->parity, errors->breaks, errors->buffer_overrun);
   }
   if (totals.undelivered != 0) {
-    length = extended(
-        length,
-        std::snprintf(line.data() + length, line.size() - length, ", %llu bytes not delivered",
-                      static_cast<unsigned long long>(totals.undelivered)),
-        line);
+    append(line, ", %llu bytes not delivered", static_cast<unsigned long long>(totals.undelivered));
   }
   if (const std::optional<CheckCounts>& check = totals.check) {
-    length = extended(length,
-                      std::snprintf(line.data() + length, line.size() - length,
-                                    ", %llu bytes checked, %llu wrong, %llu lost, %llu extra",
-                                    static_cast<unsigned long long>(check->checked),
-                                    static_cast<unsigned long long>(check->wrong),
-                                    static_cast<unsigned long long>(check->lost),
-                                    static_cast<unsigned long long>(check->extra)),
-                      line);
+    append(line, ", %llu bytes checked, %llu wrong, %llu lost, %llu extra",
+           static_cast<unsigned long long>(check->checked),
+           static_cast<unsigned long long>(check->wrong),
+           static_cast<unsigned long long>(check->lost),
+           static_cast<unsigned long long>(check->extra));
   }
-  return length;
 }
 
 }  // namespace
 
 SummaryLine summary_line(const PortPath& from, const PortPath& to, const DirectionTotals& totals) {
-  SummaryLine line{};
-  append_summary(line, 0, from, to, totals);
+  TextLine line;
+  append_summary(line, from, to, totals);
   return line;
 }
 
 SummaryLine progress_line(std::int64_t seconds, const PortPath& from, const PortPath& to,
                           const DirectionTotals& totals, std::uint64_t rate) {
-  SummaryLine line{};
-  std::size_t length = extended(
-      0,
-      std::snprintf(line.data(), line.size(), "progress %lld s: ", static_cast<long long>(seconds)),
-      line);
-  length = append_summary(line, length, from, to, totals);
-  std::snprintf(line.data() + length, line.size() - length, ", %llu bytes/s",
-                static_cast<unsigned long long>(rate));
+  TextLine line = text_line("progress %lld s: ", static_cast<long long>(seconds));
+  append_summary(line, from, to, totals);
+  append(line, ", %llu bytes/s", static_cast<unsigned long long>(rate));
   return line;
 }
 
@@ -83,13 +55,10 @@ SummaryLine checked_rate_line(const PortPath& from, const PortPath& to, std::uin
   const auto milliseconds = static_cast<std::uint64_t>(std::max<std::int64_t>(1, relayed_ms));
   const std::uint64_t rate = checked * 1000 / milliseconds;
   const std::uint64_t most = static_cast<std::uint64_t>(std::max(1, characters_per_second));
-  SummaryLine line{};
-  std::snprintf(line.data(), line.size(),
-                "%s -> %s: %llu bytes/s checked, %llu %% of the line's %llu characters/s",
-                from.data(), to.data(), static_cast<unsigned long long>(rate),
-                static_cast<unsigned long long>(rate * 100 / most),
-                static_cast<unsigned long long>(most));
-  return line;
+  return text_line("%s -> %s: %llu bytes/s checked, %llu %% of the line's %llu characters/s",
+                   from.data(), to.data(), static_cast<unsigned long long>(rate),
+                   static_cast<unsigned long long>(rate * 100 / most),
+                   static_cast<unsigned long long>(most));
 }
 
 void print_summaries(const Ports& ports, const DirectionTotals& forward,
@@ -130,16 +99,17 @@ struct EndLines {
 };
 
 [[gnu::format(printf, 2, 3)]] void print_end_line(EndLines& lines, const char* format, ...) {
-  MessageLine line{};
+  TextLine line;
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(line.data(), line.size(), format, arguments);
+  append_v(line, format, arguments);
   va_end(arguments);
+  std::span<const char> left(line.data(), line.length);
   for (;;) {
     // Once the end is hurried, or a line could not be written, the rest only try once.
     const bool wait = !lines.end.hurried && lines.all_written;
-    const Printed printed = print_message_waiting(wait ? lines.deadline : monotonic_now(),
-                                                  lines.end.signals, "%s", line.data());
+    const Printed printed =
+        print_line_waiting(left, wait ? lines.deadline : monotonic_now(), lines.end.signals);
     if (printed == Printed::whole) return;
     if (printed == Printed::timed_out) break;
     take_signals_at_end(lines.end);  // a signal that is no stop (SIGUSR1) lets it wait on
@@ -151,12 +121,13 @@ struct EndLines {
 }  // namespace
 
 bool print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
-               std::uint64_t dropped_lines, EndWaits& end) {
+               std::uint64_t dropped_lines, const char* second_reason, EndWaits& end) {
   EndLines lines{end, later_by(monotonic_now(), end_lines_milliseconds)};
   const PortPath& path1 = *ports.port1.path;
   const PortPath& path2 = *ports.port2.path;
   if (facts.second_missing) {
-    print_end_line(lines, "ERROR relay %s -> %s never started\n", path2.data(), path1.data());
+    print_end_line(lines, "ERROR relay %s -> %s never started%s\n", path2.data(), path1.data(),
+                   second_reason);
   }
   if (facts.second_killed) {
     print_end_line(lines, "ERROR relay %s -> %s killed at the end\n", path2.data(), path1.data());

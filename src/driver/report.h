@@ -8,16 +8,17 @@
 #include <array>
 #include <cstdint>
 
-#include "driver/counts.h"
 #include "driver/drain.h"
 #include "driver/ports.h"
+#include "driver/totals.h"
 #include "driver/verdict.h"
 #include "settings/port_names.h"
+#include "system/text_line.h"
 
 namespace looptest {
 
 /// One summary line, NUL-terminated, without its newline.
-using SummaryLine = std::array<char, 512>;
+using SummaryLine = TextLine;
 
 /// Where progress was last reported.
 struct ProgressMark {
@@ -55,8 +56,9 @@ inline constexpr int end_lines_milliseconds = 5000;
 /// Prints the end of a run: what failed, the lines of output that were dropped, with the test
 /// stream each direction's checked rate, then the summaries. Unlike the lines printed while
 /// relaying, these wait for the output, up to end_lines_milliseconds in all, or until a stop
-/// hurries the end. False when they could not all be written: no one can read the verdict.
+/// hurries the end. second_reason says why a second relay never started (": fork: ...").
+/// False when they could not all be written: no one can read the verdict.
 bool print_end(const Ports& ports, const EndFacts& facts, const Verdict& verdict,
-               std::uint64_t dropped_lines, EndWaits& end);
+               std::uint64_t dropped_lines, const char* second_reason, EndWaits& end);
 
 }  // namespace looptest

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "check/stream.h"
-#include "driver/relay.h"
+#include "driver/counts.h"
 #include "line/line_config.h"
 
 namespace looptest {

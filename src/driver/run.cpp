@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "driver/control.h"
@@ -10,6 +11,7 @@
 #include "driver/ports.h"
 #include "driver/reconnect.h"
 #include "driver/relay.h"
+#include "driver/relay_loop.h"
 #include "driver/report.h"
 #include "driver/ring.h"
 #include "driver/signals.h"
@@ -17,7 +19,6 @@
 #include "driver/verdict.h"
 #include "driver/wiring.h"
 #include "system/clock.h"
-#include "system/wait.h"
 
 namespace looptest {
 
@@ -33,16 +34,16 @@ struct Run {
   SecondRelay second{};
   Direction forward{};  // port 1 to port 2
   Reconnect reconnect{};
+  RelayLoop loop{};
   bool relays = false;  // false for a duration of 0 or less: the ports are only set up
   timespec started{};
   timespec relays_ended{};
   ProgressMark progress{};
-  // With check=on or internal: the test stream, its wiring, and the two parts of the ring.
+  // With check=on or internal: the test stream, its wiring, and this relay's part of the ring.
   bool checking = false;
   bool wiring_failed = false;
   Wiring wiring = Wiring::none;
   RingPart forward_ring{};
-  RingPart backward_ring{};
 };
 
 // The counts of the relay that writes into the hop a direction reads: with a loop on each
@@ -58,18 +59,24 @@ struct RelaysEnd {
   bool second_lost = false;  // the second relay ended on its own
 };
 
+void say_second_ended(const Run& run) {
+  print_message("ERROR relay %s -> %s ended%s\n", run.ports.port2.path->data(),
+                run.ports.port1.path->data(), second_relay_reason(run.second).data());
+}
+
 // Answers what interrupted the first relay; the run's end, if that was it.
 std::optional<RelaysEnd> answer_events(Run& run) {
-  for (ControlEvent event = next_event(run.control, run.second); event.what != Event::none;
-       event = next_event(run.control, run.second)) {
+  for (ControlEvent event = next_event(run.control); event.what != Event::none;
+       event = next_event(run.control)) {
     switch (event.what) {
       case Event::duration:
         return RelaysEnd{};
       case Event::stop:
         return RelaysEnd{.stop = event.signal};
-      case Event::second_ended:
-        print_message("ERROR relay %s -> %s ended\n", run.ports.port2.path->data(),
-                      run.ports.port1.path->data());
+      case Event::child:
+        // Only its end matters; a second relay that was stopped or continued signals too.
+        if (!reap_second(run.second)) break;
+        say_second_ended(run);
         return RelaysEnd{.second_lost = true};
       case Event::progress:
         print_progress(run.progress, run.started, run.ports,
@@ -81,11 +88,12 @@ std::optional<RelaysEnd> answer_events(Run& run) {
                         totals_so_far(run.counts->forward, run.ports.port1, run.checking),
                         totals_so_far(run.counts->backward, run.ports.port2, run.checking));
         break;
-      case Event::note:
-        if (take_notes(run.ports, run.reconnect, run.second, run.control)) {
-          point_at_ports(run.forward, run.ports.port1, run.ports.port2);
-        }
+      case Event::note: {
+        const NotesTaken notes = take_notes(run.ports, run.reconnect, run.second.link);
+        if (notes.ended) stop_watching_link(run.control);
+        if (notes.lost) point_at_ports(run.loop);
         break;
+      }
       case Event::none:
         break;
     }
@@ -93,25 +101,18 @@ std::optional<RelaysEnd> answer_events(Run& run) {
   return std::nullopt;
 }
 
-// Relays port 1 to port 2 until the run ends, and looks for a lost port until it is back;
-// while a port is lost neither direction relays.
+// Relays port 1 to port 2 until the run ends, following lost ports.
 RelaysEnd relay_until_ended(Run& run) {
+  run.loop = {.process = RelayProcess::first,
+              .direction = &run.forward,
+              .ports = &run.ports,
+              .input = PortNumber::one,
+              .control = run.control.any,
+              .link = run.second.link,
+              .reconnect = &run.reconnect,
+              .settings = &run.settings};
   for (;;) {
-    if (any_lost(run.ports)) {
-      if (!wait_readable(run.control.any, milliseconds_until(run.reconnect.next_search))) {
-        if (search_lost_ports(run.ports, run.reconnect, run.second, run.settings)) {
-          point_at_ports(run.forward, run.ports.port1, run.ports.port2);
-        }
-        continue;
-      }
-    } else if (const RelayEnd end = relay_direction(run.forward, run.control.any);
-               end != RelayEnd::stopped) {
-      const bool lost = look_for_lost_ports(run.ports, run.reconnect, run.second, run.control.any);
-      // A block for a port that has gone waits for the port to come back.
-      if (end == RelayEnd::write_failed && !run.ports.port2.lost) drop_failed_block(run.forward);
-      if (lost) point_at_ports(run.forward, run.ports.port1, run.ports.port2);
-      continue;
-    }
+    relay_until_control(run.loop);
     if (const std::optional<RelaysEnd> end = answer_events(run)) return *end;
   }
 }
@@ -119,7 +120,7 @@ RelaysEnd relay_until_ended(Run& run) {
 // With check=on or internal: finds the wiring and the handshake lines, and makes the two parts
 // of the ring. Where the stream does not come round, the relays relay without it, and the run
 // fails.
-void set_up_ring(Run& run) {
+void set_up_ring(Run& run, SecondRelayPart& second) {
   const WiringFound found = find_wiring(run.ports, run.settings, run.control.any);
   if (found.stopped) return;  // the relays see the stop at once
   run.wiring = found.wiring;
@@ -128,8 +129,10 @@ void set_up_ring(Run& run) {
     return;
   }
   run.wiring_failed = !report_handshake(run.ports, run.wiring, run.settings, run.control.any);
-  make_ring_parts(run.settings, run.wiring, run.forward_ring, run.backward_ring);
+  second.ring.emplace();
+  make_ring_parts(run.settings, run.wiring, run.forward_ring, *second.ring);
   run.forward.ring = &run.forward_ring;
+  second.ring_ms = ring_drain_milliseconds(run.settings);
 }
 
 // Both relays until the run ends; none for a duration of 0 or less. Should the split fail,
@@ -145,13 +148,14 @@ RelaysEnd relay_both_ways(Run& run) {
   // With the check on, a run that checks nothing cannot pass, however short.
   run.checking = run.settings.check != Check::off;
   if (!run.relays) return {};
-  if (run.settings.check != Check::off) set_up_ring(run);
-  const bool ring = run.forward.ring != nullptr;
-  run.second = start_second_relay(run.control, run.ports,
-                                  {.counts = &run.counts->backward,
-                                   .ring = ring ? &run.backward_ring : nullptr,
-                                   .upstream = &upstream_of(run, run.counts->backward),
-                                   .ring_ms = ring_drain_milliseconds(run.settings)});
+  SecondRelayPart second{.counts = &run.counts->backward};
+  if (run.checking) set_up_ring(run, second);
+  second.upstream = &upstream_of(run, run.counts->backward);
+  run.second = start_second_relay(
+      run.ports, second,
+      {run.control.signals, run.control.duration, run.control.progress, run.control.any});
+  // Should this fail, the first relay's own failures still find a lost port.
+  if (run.second.started) watch_link(run.control, run.second.link);
   run.started = monotonic_now();
   run.progress.at = run.started;
   if (duration) start_duration(run.control, *duration);
@@ -178,6 +182,9 @@ EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
                run.control.signals, &end);
   }
   const bool second_killed = end_second_relay(run.second, end);
+  // A second relay that died on its own, seen only now (the duration came first), is no pass.
+  const bool died_unseen = !relays_end.second_lost && !second_killed && run.second.ended_badly;
+  if (died_unseen) say_second_ended(run);
   const OutputAtEnd at_port2 = drain_output(run.ports.port2, end);
   const OutputAtEnd at_port1 = drain_output(run.ports.port1, end);
   const DirectionCounts& forward = run.counts->forward;
@@ -188,7 +195,7 @@ EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
       .backward = {totals_at_end(backward, run.ports.port2, run.checking, at_port1.discarded),
                    at_port1, waited_milliseconds(backward), at_input2},
       .second_missing = run.relays && !run.second.started,
-      .second_lost = relays_end.second_lost,
+      .second_lost = relays_end.second_lost || died_unseen,
       .second_killed = second_killed,
       .configured = run.ports.port1.configured && run.ports.port2.configured,
       .port_lost = run.reconnect.ever_lost,
@@ -197,7 +204,15 @@ EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
       .wiring_failed = run.wiring_failed,
       .relayed_ms = run.relays ? milliseconds_between(run.started, run.relays_ended) : 0,
       .characters_per_second = characters_per_second(run.settings),
+      .stop = relays_end.stop,
   };
+}
+
+// A run that could not start: it opened nothing, or holds nothing it could report.
+int not_run() {
+  EndFacts facts{};
+  facts.opened = false;
+  return judge(facts).exit_status;
 }
 
 }  // namespace
@@ -208,27 +223,32 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   Run run{.settings = settings,
           .ports = {.port1 = {.path = &port1_path}, .port2 = {.path = &port2_path}}};
   // The signals are taken first, so that a stop, from the moment the ports have the line
-  // settings, ends the run cleanly.
+  // settings, ends the run cleanly; the output that never blocks is in place before anything
+  // is printed about a port.
   run.counts = map_shared_counts();
-  if (run.counts == nullptr || !take_control(run.control)) {
-    print_message("ERROR no memory\n");
-    return -1;
+  if (run.counts == nullptr) {
+    std::printf("ERROR mmap: %s\n", std::strerror(errno));
+    return not_run();
   }
-  if (!open_ports(run.ports.port1, run.ports.port2, settings)) return -1;
   open_message_output(run.counts->dropped_lines);
+  if (const Failure failure = take_control(run.control)) {
+    print_message("ERROR %s: %s\n", failure.call, std::strerror(failure.error));
+    return not_run();
+  }
+  if (!open_ports(run.ports.port1, run.ports.port2, settings)) return not_run();
   run.forward = {
       .in = run.ports.port1.fd, .out = run.ports.port2.fd, .counts = &run.counts->forward};
   const RelaysEnd relays_end = relay_both_ways(run);
   EndWaits end = start_end(run.control.signals, settings.baudrate,
                            run.forward.ring != nullptr ? ring_drain_milliseconds(settings) : 0);
-  const EndFacts facts = end_relays(run, relays_end, end);
+  EndFacts facts = end_relays(run, relays_end, end);
+  facts.told = print_end(run.ports, facts, judge(facts), run.counts->dropped_lines.load(),
+                         second_relay_reason(run.second).data(), end);
   const Verdict verdict = judge(facts);
-  const bool told = print_end(run.ports, facts, verdict, run.counts->dropped_lines.load(), end);
   restore_port(run.ports.port1);
   restore_port(run.ports.port2);
-  if (relays_end.stop != 0) end_by(relays_end.stop);
-  // A verdict no one could read is no pass.
-  return verdict.failed || !told ? 1 : 0;
+  if (verdict.end_signal != 0) end_by(verdict.end_signal);
+  return verdict.exit_status;
 }
 
 }  // namespace looptest

@@ -35,6 +35,7 @@ bool held(const DirectionAtEnd& direction, bool relayed_to_the_end) {
 }  // namespace
 
 Verdict judge(const EndFacts& facts) {
+  if (!facts.opened) return {.failed = true, .exit_status = 255};
   const bool relayed = !facts.lost_at_end;
   const bool second_relayed = relayed && !facts.second_missing && !facts.second_lost;
   Verdict verdict{.forward_held = held(facts.forward, relayed),
@@ -47,6 +48,8 @@ Verdict judge(const EndFacts& facts) {
     verdict.failed = verdict.failed || facts.wiring_failed || !check_passed(facts.forward.totals) ||
                      !check_passed(facts.backward.totals);
   }
+  verdict.exit_status = verdict.failed || !facts.told ? 1 : 0;
+  verdict.end_signal = facts.stop;
   return verdict;
 }
 

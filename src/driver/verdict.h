@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "driver/counts.h"
+#include "driver/totals.h"
 
 namespace looptest {
 
@@ -41,6 +41,7 @@ struct DirectionAtEnd {
 
 /// What the end of a run found.
 struct EndFacts {
+  bool opened = true;           ///< Both ports opened, and the run could be set up.
   DirectionAtEnd forward;       ///< Port 1 to port 2.
   DirectionAtEnd backward;      ///< Port 2 to port 1.
   bool second_missing = false;  ///< The relays were to run, and the second was never made.
@@ -54,12 +55,19 @@ struct EndFacts {
   bool wiring_failed = false;
   std::int64_t relayed_ms = 0;             ///< How long the relays ran.
   std::int32_t characters_per_second = 0;  ///< The most the line carries.
+  int stop = 0;      ///< The stop signal that ended the run; 0 when it ended by itself.
+  bool told = true;  ///< The end's lines, the verdict, could all be written.
 };
 
 struct Verdict {
   bool forward_held = false;
   bool backward_held = false;
   bool failed = false;
+  /// 0 for a pass; 1 for a fail, or a verdict no one could read; 255 for a run that never
+  /// opened its ports.
+  int exit_status = 0;
+  /// The stop signal the tool then ends by, as it would have without the run; 0 for none.
+  int end_signal = 0;
 };
 
 // verdict.cpp
@@ -80,7 +88,8 @@ bool check_passed(const DirectionTotals& totals);
 /// A run fails when a direction had errors or was held at either end, when the second relay
 /// never ran, ended on its own or had to be killed, when a port never had the line settings,
 /// or when a port was lost; with the test stream, also when its wiring failed or a
-/// direction's check did not pass.
+/// direction's check did not pass. A verdict no one could read is no pass; a run that was
+/// stopped ends by its signal; one that never opened its ports exits with 255.
 Verdict judge(const EndFacts& facts);
 
 }  // namespace looptest

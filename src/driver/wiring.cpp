@@ -77,7 +77,7 @@ int send_probe(Ports& ports, int from, const StreamAlphabet& alphabet, int timeo
   stream_block(alphabet, 0, probe);
   for (const Port* port : {&ports.port1, &ports.port2}) tcflush(port->fd, TCIFLUSH);
   const timespec deadline = later_by(monotonic_now(), timeout_ms);
-  const int out = port_numbered(ports, from).fd;
+  const int out = port_numbered(ports, static_cast<PortNumber>(from)).fd;
   std::span<const char> unsent(probe);
   std::array<Seen, 2> seen{};
   for (int left = timeout_ms; left > 0; left = milliseconds_until(deadline)) {
@@ -196,8 +196,8 @@ WiringFound find_wiring(Ports& ports, const LineSettings& settings, int control)
 bool report_handshake(Ports& ports, Wiring wiring, const LineSettings& settings, int control) {
   bool flows = true;
   for (const int number : {1, 2}) {
-    Port& out = port_numbered(ports, number);
-    const Port& in = port_numbered(ports, returning_port(wiring, number));
+    Port& out = port_numbered(ports, static_cast<PortNumber>(number));
+    const Port& in = port_numbered(ports, static_cast<PortNumber>(returning_port(wiring, number)));
     if (!out.lines_found || !read_modem_lines(in.fd)) {
       print_message("%s: no modem lines\n", out.path->data());
       continue;

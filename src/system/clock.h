@@ -35,6 +35,11 @@ inline std::int64_t rounded_seconds_between(timespec start, timespec end) {
   return (nanoseconds_of(end) - nanoseconds_of(start) + 500'000'000) / 1'000'000'000;
 }
 
+/// Whole milliseconds since a moment given in nanoseconds on the monotonic clock.
+inline std::int64_t milliseconds_since(std::int64_t moment_ns) {
+  return (nanoseconds_of(monotonic_now()) - moment_ns) / 1'000'000;
+}
+
 /// Milliseconds from now until deadline, rounded up so that a wait never ends just short of
 /// it; 0 once it has passed.
 inline int milliseconds_until(timespec deadline) {

@@ -91,44 +91,6 @@ TEST_F(Drain, AStopDuringTheEndHurriesIt) {
   EXPECT_EQ(forward.pending.size(), 1000u);
 }
 
-// A stand-in for the second relay: it ends when asked to finish, or when the link closes,
-// unless told to ignore both.
-SecondRelay fork_second(bool ignores) {
-  std::array<int, 2> link{-1, -1};
-  EXPECT_TRUE(make_link(link));
-  const pid_t child = fork();
-  if (child == 0) {
-    close(link[0]);
-    for (;;) {
-      wait_readable(link[1], -1);
-      const Note note = receive_note(link[1]).note;
-      if (!ignores && (note == Note::finish || note == Note::ended)) _exit(0);
-      if (note == Note::ended) pause();
-    }
-  }
-  close(link[1]);
-  return {.pid = child, .link = link[0], .started = true};
-}
-
-TEST_F(Drain, ASecondRelayThatFinishesEndsByItselfAndOneThatDoesNotIsKilled) {
-  for (const bool ignores : {false, true}) {
-    SecondRelay second = fork_second(ignores);
-    const pid_t pid = second.pid;
-    ask_second_to_finish(second);
-    const Clock::time_point start = Clock::now();
-    EndWaits end = start_end(signals_, 9600);
-    end_second_relay(second, end);
-    EXPECT_EQ(second.pid, -1) << "reaped";
-    EXPECT_EQ(second.link, -1) << "closed";
-    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
-    if (ignores) {
-      // Killed only once its moment past the deadline has gone.
-      EXPECT_GE(seconds_since(start), 2 * drain_milliseconds / 1000.0 - 0.01);
-    }
-    EXPECT_LT(seconds_since(start), 5.0);
-  }
-}
-
 TEST_F(Drain, AnOutputThatIsNoUartHoldsNothingTheEndCanSee) {
   const PtyPair pty;
   ASSERT_NE(pty.slave, -1);

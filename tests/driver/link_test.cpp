@@ -28,18 +28,18 @@ TEST(Link, NotesArriveWholeAndInOrderWithTheirDescriptors) {
 
   std::array<int, 2> pipe_ends{};
   ASSERT_EQ(pipe(pipe_ends.data()), 0);
-  EXPECT_TRUE(send_note(link.ends[0], Note::lost, 2));
-  EXPECT_TRUE(send_note(link.ends[0], Note::port, 1, pipe_ends[1]));
-  EXPECT_TRUE(send_note(link.ends[0], Note::finish, 0));
+  EXPECT_TRUE(send_note(link.ends[0], Note::lost, PortNumber::two));
+  EXPECT_TRUE(send_note(link.ends[0], Note::port, PortNumber::one, pipe_ends[1]));
+  EXPECT_TRUE(send_note(link.ends[0], Note::finish, PortNumber::one));
 
   const LinkMessage lost = receive_note(link.ends[1]);
   EXPECT_EQ(lost.note, Note::lost);
-  EXPECT_EQ(lost.port, 2);
+  EXPECT_EQ(lost.port, PortNumber::two);
   EXPECT_EQ(lost.fd, -1);
 
   const LinkMessage port = receive_note(link.ends[1]);
   EXPECT_EQ(port.note, Note::port);
-  EXPECT_EQ(port.port, 1);
+  EXPECT_EQ(port.port, PortNumber::one);
   ASSERT_NE(port.fd, -1);
   EXPECT_NE(port.fd, pipe_ends[1]) << "a descriptor of the receiver's own";
   struct stat sent {};
@@ -59,7 +59,7 @@ TEST(Link, TheEndOfTheOtherSideIsANoteAndSendingToItFailsQuietly) {
   close(std::exchange(link.ends[0], -1));
   EXPECT_EQ(receive_note(link.ends[1]).note, Note::ended);
   EXPECT_EQ(receive_note(link.ends[1]).note, Note::ended) << "and stays so";
-  EXPECT_FALSE(send_note(link.ends[1], Note::lost, 1)) << "no SIGPIPE, only false";
+  EXPECT_FALSE(send_note(link.ends[1], Note::lost, PortNumber::one)) << "no SIGPIPE, only false";
 }
 
 }  // namespace

@@ -177,8 +177,10 @@ TEST_F(Verdict, ARunWhoseSecondRelayNeverStartedRelaysOneWayAndFails) {
   EXPECT_TRUE(transfer({&there}, patience_ms)) << "port 1 -> port 2 goes on alone";
   ASSERT_EQ(write(a5.master(), "unheard", 7), 7);
   const Finished finished = wait_for_end(looptest);
-  EXPECT_EQ(finished.output, "ERROR relay /dev/tep/a5 -> /dev/tep/a4 never started\n" +
-                                 summary(a4, a5, 1000) + "\n" + summary(a5, a4, 0) + "\n");
+  EXPECT_EQ(finished.output,
+            "ERROR relay /dev/tep/a5 -> /dev/tep/a4 never started: fork: "
+            "Resource temporarily unavailable\n" +
+                summary(a4, a5, 1000) + "\n" + summary(a5, a4, 0) + "\n");
   EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
   EXPECT_EQ(read_all_left_now(a4), "");
 }
@@ -190,7 +192,8 @@ TEST_F(Verdict, TheEndOfTheSecondRelayIsSeenEvenWithChildSignalsIgnoredAtStart) 
   const pid_t second = testbench::wait_for_child(looptest.pid, patience_ms);
   ASSERT_EQ(kill(second, SIGKILL), 0);
   const Finished finished = wait_for_end(looptest);
-  EXPECT_TRUE(finished.output.starts_with("ERROR relay /dev/tep/a5 -> /dev/tep/a4 ended\n"))
+  EXPECT_TRUE(finished.output.starts_with(
+      "ERROR relay /dev/tep/a5 -> /dev/tep/a4 ended: killed by signal 9 (Killed)\n"))
       << finished.output;
   EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
 }
