@@ -14,6 +14,7 @@
 #include <span>
 
 #include "system/clock.h"
+#include "system/wait.h"
 #include "system/write.h"
 
 namespace looptest {
@@ -27,15 +28,10 @@ ssize_t send_without_waiting(int fd, const char* data, std::size_t size) {
 
 // Only the shared description, which may block: written to only when a wait says it has room.
 ssize_t write_when_room(int fd, const char* data, std::size_t size) {
-  pollfd room{fd, POLLOUT, 0};
-  const int ready = poll(&room, 1, 0);
-  if (ready == -1) return -1;
-  if (ready == 0 || (room.revents & POLLOUT) == 0) {
-    // An output that hung up or failed never has room; one that is full has none yet.
-    errno = (room.revents & (POLLERR | POLLHUP)) != 0 ? EPIPE : EAGAIN;
-    return -1;
-  }
-  return write(fd, data, size);
+  // An output that failed is ready too: the write then says how it failed.
+  if (wait_for(fd, POLLOUT, -1, 0).port) return write(fd, data, size);
+  errno = EAGAIN;
+  return -1;
 }
 
 // Standard output is one per process, so where the lines go is too. nullptr: a plain write to
