@@ -10,6 +10,7 @@
 #include "line/modem_lines.h"
 #include "line/uart_status.h"
 #include "settings/port_names.h"
+#include "settings/port_number.h"
 #include "settings/settings.h"
 
 namespace looptest {
@@ -41,6 +42,10 @@ struct Ports {
 // cppcheck-suppress constParameter ; the port it returns is changed through it
 inline Port& port_numbered(Ports& ports, int number) {
   return number == 1 ? ports.port1 : ports.port2;
+}
+// cppcheck-suppress constParameter ; the port it returns is changed through it
+inline Port& port_numbered(Ports& ports, PortNumber number) {
+  return number == PortNumber::one ? ports.port1 : ports.port2;
 }
 
 // ports.cpp

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "check/checker.h"
-#include "driver/wiring.h"
+#include "check/wiring.h"
 #include "settings/settings.h"
 
 namespace looptest {

@@ -8,6 +8,7 @@
 #include "driver/drain.h"
 #include "driver/messages.h"
 #include "driver/ports.h"
+#include "driver/probe.h"
 #include "driver/reconnect.h"
 #include "driver/relay.h"
 #include "driver/report.h"
@@ -15,7 +16,6 @@
 #include "driver/signals.h"
 #include "driver/split.h"
 #include "driver/verdict.h"
-#include "driver/wiring.h"
 #include "system/clock.h"
 #include "system/wait.h"
 
