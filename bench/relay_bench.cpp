@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/ring.h"
+#include "check/ring.h"
 #include "far_end.h"
 #include "line/line_config.h"
 #include "process.h"

@@ -10,8 +10,6 @@ constexpr std::size_t group_bytes = group_length;  // as a count of bytes in mem
 constexpr unsigned char xon = 0x11;
 constexpr unsigned char xoff = 0x13;
 
-int character_bits(std::int32_t databits) { return databits >= 5 && databits <= 7 ? databits : 8; }
-
 // Bytes first to last of a part of a group, from position on.
 void write_part(const StreamAlphabet& alphabet, std::uint64_t position, std::span<char> out) {
   if (out.empty()) return;
@@ -25,7 +23,7 @@ void write_part(const StreamAlphabet& alphabet, std::uint64_t position, std::spa
 
 StreamAlphabet stream_alphabet(const LineSettings& settings) {
   StreamAlphabet alphabet;
-  alphabet.bits = character_bits(settings.databits);
+  alphabet.bits = data_bits_in_force(settings);
   alphabet.without_flow_characters = settings.flowcontrol == FlowControl::software;
   alphabet.mask = static_cast<unsigned char>((1U << alphabet.bits) - 1);
   for (unsigned value = 0; value <= alphabet.mask; ++value) {

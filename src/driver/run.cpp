@@ -9,6 +9,7 @@
 #include "driver/drain.h"
 #include "driver/messages.h"
 #include "driver/ports.h"
+#include "driver/probe.h"
 #include "driver/reconnect.h"
 #include "driver/relay.h"
 #include "driver/relay_loop.h"
@@ -17,7 +18,6 @@
 #include "driver/signals.h"
 #include "driver/split.h"
 #include "driver/verdict.h"
-#include "driver/wiring.h"
 #include "system/clock.h"
 
 namespace looptest {

@@ -19,8 +19,8 @@ static_assert(VSTART == 8 && VSTOP == 9 && TCSANOW == 0);
 
 namespace {
 
-tcflag_t character_size(std::int32_t databits) {
-  switch (databits) {
+tcflag_t character_size(int data_bits) {
+  switch (data_bits) {
     case 5:
       return CS5;
     case 6:
@@ -56,7 +56,7 @@ std::int32_t line_rate(std::int32_t rate) {
 }
 
 int bits_per_character(const LineSettings& settings) {
-  const int data = settings.databits >= 5 && settings.databits <= 7 ? settings.databits : 8;
+  const int data = data_bits_in_force(settings);
   const int parity = settings.parity == Parity::none ? 0 : 1;
   const int stop = settings.stopbits == 2 ? 2 : 1;
   return 1 + data + parity + stop;
@@ -78,7 +78,7 @@ termios line_attributes(const LineSettings& settings, std::int32_t rate) {
 
   t.c_iflag = IGNBRK | IGNPAR;
   t.c_cflag = CLOCAL | HUPCL | CREAD;
-  t.c_cflag |= character_size(settings.databits);
+  t.c_cflag |= character_size(data_bits_in_force(settings));
   t.c_cflag |= parity_flags(settings.parity);
   if (settings.stopbits == 2) t.c_cflag |= CSTOPB;
   switch (settings.flowcontrol) {

@@ -1,4 +1,5 @@
-// port_number.h: port 1 or port 2 of a run.
+// port_number.h: port 1 or port 2 of a run, as a type of its own, so that no other number
+// passes for one.
 #pragma once
 
 namespace looptest {
@@ -6,11 +7,11 @@ namespace looptest {
 enum class PortNumber { one = 1, two = 2 };
 
 /// The other port of the two.
-constexpr PortNumber other(PortNumber port) {
-  return port == PortNumber::one ? PortNumber::two : PortNumber::one;
+constexpr PortNumber other(PortNumber number) {
+  return number == PortNumber::one ? PortNumber::two : PortNumber::one;
 }
 
-/// 0 for port 1, 1 for port 2: where the port stands in a pair of anything.
-constexpr int index_of(PortNumber port) { return port == PortNumber::one ? 0 : 1; }
+/// The port's place in an array of two: 0 or 1.
+constexpr int index_of(PortNumber number) { return number == PortNumber::one ? 0 : 1; }
 
 }  // namespace looptest

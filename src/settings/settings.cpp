@@ -48,6 +48,10 @@ Value value_of(const std::array<std::pair<Value, std::string_view>, rows>& table
 
 }  // namespace
 
+int data_bits_in_force(const LineSettings& settings) {
+  return settings.databits >= 5 && settings.databits <= 7 ? settings.databits : 8;
+}
+
 std::string_view parity_keyword(Parity parity) { return keyword_of(parity_keywords, parity); }
 
 Parity parity_of_keyword(std::string_view keyword) { return value_of(parity_keywords, keyword); }

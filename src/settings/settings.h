@@ -32,6 +32,8 @@ struct LineSettings {
 };
 
 // settings.cpp
+/// The bits a character carries on the line: databits where it is 5, 6 or 7, else 8.
+int data_bits_in_force(const LineSettings& settings);
 /// The word the options accept and the report prints; "none" for a value out of range.
 std::string_view parity_keyword(Parity parity);
 /// The parity a word names; none for any other word, as case matters.

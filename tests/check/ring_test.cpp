@@ -1,4 +1,4 @@
-#include "driver/ring.h"
+#include "check/ring.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "check/stream.h"
-#include "driver/relay.h"
 
 namespace looptest {
 namespace {
@@ -45,35 +44,34 @@ TEST(RingParts, TwoPartsPassTheStreamRoundWithTheFillInFlight) {
   RingPart first;
   RingPart second;
   make_ring_parts(settings, Wiring::loops, first, second);
-  DirectionCounts first_counts;
-  DirectionCounts second_counts;
   std::array<char, 4096> block{};
   std::vector<char> into_first;   // the hop the second writes, that the first reads
   std::vector<char> into_second;  // and the other
   for (int lap = 0; lap < 200; ++lap) {
-    std::span<const char> owed = owed_stream(second, block, second_counts);
+    std::span<const char> owed = owed_block(second, block);
     into_first.insert(into_first.end(), owed.begin(), owed.end());
     // In flight round the ring: the fill, all of it on its way to the first.
     EXPECT_EQ(second.generated - first.checker.position, ring_fill(settings)) << lap;
-    check_arrived(first, into_first, first_counts);
+    check_received(first.checker, into_first);
     into_first.clear();
-    owed = owed_stream(first, block, first_counts);
+    owed = owed_block(first, block);
     into_second.insert(into_second.end(), owed.begin(), owed.end());
-    check_arrived(second, into_second, second_counts);
+    check_received(second.checker, into_second);
     into_second.clear();
     EXPECT_EQ(first.generated, first.checker.position) << "the first writes what it read";
   }
-  EXPECT_GT(first_counts.checked.load(), 100000u);
+  const CheckCounts& first_counts = first.checker.counts;
+  EXPECT_GT(first_counts.checked, 100000u);
   EXPECT_EQ(first_counts.wrong + first_counts.lost + first_counts.extra, 0u);
-  EXPECT_EQ(second_counts.checked.load(), first.generated);
+  EXPECT_EQ(second.checker.counts.checked, first.generated);
   // What the second still owes is sent and never arrives; stopped, it owes nothing more. The
   // first, settled with what was sent, counts what never came as lost.
-  const std::size_t never_came = owed_stream(second, block, second_counts).size();
+  const std::size_t never_came = owed_block(second, block).size();
   EXPECT_EQ(never_came, ring_fill(settings));
   second.writing = false;
-  EXPECT_TRUE(owed_stream(second, block, second_counts).empty());
-  settle_part(first, second.generated, first_counts);
-  EXPECT_EQ(first_counts.lost.load(), never_came);
+  EXPECT_TRUE(owed_block(second, block).empty());
+  settle_checker(first.checker, second.generated);
+  EXPECT_EQ(first_counts.lost, never_came);
 }
 
 // A byte a hop changed is counted on that hop, and what is passed on is the stream again.
@@ -82,14 +80,13 @@ TEST(RingParts, WhatIsPassedOnIsTheStreamWhateverArrived) {
   RingPart part;
   RingPart unused;
   make_ring_parts(settings, Wiring::cable, part, unused);
-  DirectionCounts counts;
   std::array<char, 4096> block{};
-  const std::span<const char> first = owed_stream(part, block, counts);
+  const std::span<const char> first = owed_block(part, block);
   std::vector<char> arrived(first.begin(), first.end());
   arrived[500] = static_cast<char>(arrived[500] ^ 0x10);
-  check_arrived(part, arrived, counts);
-  EXPECT_EQ(counts.wrong.load(), 1u);
-  const std::span<const char> next = owed_stream(part, block, counts);
+  check_received(part.checker, arrived);
+  EXPECT_EQ(part.checker.counts.wrong, 1u);
+  const std::span<const char> next = owed_block(part, block);
   std::vector<char> expected(next.size());
   stream_block(stream_alphabet(settings), ring_fill(settings), expected);
   EXPECT_TRUE(std::equal(next.begin(), next.end(), expected.begin()));

@@ -1,0 +1,41 @@
+#include "check/ring.h"
+
+#include <algorithm>
+
+#include "check/stream.h"
+#include "line/line_config.h"
+
+namespace looptest {
+
+std::uint64_t ring_fill(const LineSettings& settings) {
+  constexpr std::uint64_t least = 16;
+  constexpr std::uint64_t most = 1024;
+  const auto tenth = static_cast<std::uint64_t>(characters_per_second(settings)) / 10;
+  return std::clamp(tenth, least, most);
+}
+
+int ring_drain_milliseconds(const LineSettings& settings) {
+  return 500 + milliseconds_for_characters(settings, 2 * ring_fill(settings));
+}
+
+void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,
+                     RingPart& backward) {
+  const StreamAlphabet alphabet = stream_alphabet(settings);
+  const std::uint64_t fill = ring_fill(settings);
+  forward = {.checker = make_checker(alphabet), .lead = wiring == Wiring::cable ? fill : 0};
+  backward = {.checker = make_checker(alphabet), .lead = fill};
+}
+
+std::span<const char> owed_block(RingPart& part, std::span<char> block) {
+  // Bytes not yet placed are answered one for one, so that the ring runs on while the checker
+  // looks for its place; once placed, what it wrote too many is made up by writing less.
+  const std::uint64_t due = part.checker.position + part.lead + unresolved(part.checker);
+  if (!part.writing || due <= part.generated) return {};
+  const std::size_t size =
+      static_cast<std::size_t>(std::min<std::uint64_t>(due - part.generated, block.size()));
+  stream_block(part.checker.alphabet, part.generated, block.first(size));
+  part.generated += size;
+  return block.first(size);
+}
+
+}  // namespace looptest

@@ -1,0 +1,166 @@
+#include "driver/probe.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <span>
+
+#include "check/stream.h"
+#include "driver/messages.h"
+#include "line/modem_lines.h"
+#include "system/clock.h"
+#include "system/wait.h"
+
+namespace looptest {
+
+namespace {
+
+// How long a driver may take to report a modem line that changed: a USB adapter reports them
+// in its status, every few milliseconds.
+constexpr int settle_milliseconds = 50;
+
+// Where one probe came back.
+struct ProbeReturn {
+  std::optional<PortNumber> port{};  // empty: on neither port in time
+  bool stopped = false;              // control became readable first
+};
+
+void take_in(int fd, Seen& seen) {
+  std::array<char, seen_length> block{};
+  const ssize_t got = read(fd, block.data(), block.size());
+  if (got > 0) keep_seen(seen, std::span(block).first(static_cast<std::size_t>(got)));
+}
+
+void flush_input(const Ports& ports) {
+  for (const Port* port : {&ports.port1, &ports.port2}) tcflush(port->fd, TCIFLUSH);
+}
+
+// Sends the probe out of port from, and reads both ports until it is back on one.
+ProbeReturn send_probe(Ports& ports, PortNumber from, const Probe& probe, unsigned char mask,
+                       int timeout_ms, int control) {
+  flush_input(ports);
+  const timespec deadline = later_by(monotonic_now(), timeout_ms);
+  const int out = port_numbered(ports, from).fd;
+  std::span<const char> unsent(probe);
+  std::array<Seen, 2> seen{};
+  for (int left = timeout_ms; left > 0; left = milliseconds_until(deadline)) {
+    if (!unsent.empty()) {
+      const ssize_t written = write(out, unsent.data(), unsent.size());
+      if (written > 0) unsent = unsent.subspan(static_cast<std::size_t>(written));
+      if (written == -1 && errno != EAGAIN && errno != EINTR) unsent = {};  // it cannot go out
+    }
+    std::array<pollfd, 3> watched{
+        {{ports.port1.fd, POLLIN, 0}, {ports.port2.fd, POLLIN, 0}, {control, POLLIN, 0}}};
+    if (!unsent.empty()) watched[static_cast<std::size_t>(index_of(from))].events |= POLLOUT;
+    if (poll(watched.data(), watched.size(), left) <= 0) continue;
+    if (watched[2].revents != 0) return {.stopped = true};
+    for (const PortNumber number : {PortNumber::one, PortNumber::two}) {
+      const auto index = static_cast<std::size_t>(index_of(number));
+      if ((watched[index].revents & POLLIN) == 0) continue;
+      take_in(watched[index].fd, seen[index]);
+      if (probe_seen(seen[index], probe, mask)) return {.port = number};
+    }
+  }
+  return {};
+}
+
+// Turns on each UART's own loopback; false, said on an ERROR line for each, where one has none.
+bool set_loopbacks(Ports& ports) {
+  bool refused = false;
+  for (Port* port : {&ports.port1, &ports.port2}) {
+    port->loopback_set = set_internal_loopback(port->fd, true);
+    if (!port->loopback_set) {
+      print_message("ERROR %s has no internal loopback\n", port->path->data());
+      refused = true;
+    }
+  }
+  return !refused;
+}
+
+// Waits for a modem line that changed to show; false when control became readable.
+bool settle(int control) {
+  return wait_until(later_by(monotonic_now(), settle_milliseconds), control);
+}
+
+// Which inputs of port in follow output of port out: both its outputs dropped, then this one
+// raised and dropped again. Empty when a stop came meanwhile, or a line cannot be read.
+std::optional<ModemLines> follows(const Port& out, const Port& in, ModemLines output, int control) {
+  std::array<ModemLines, 3> seen{};
+  for (std::size_t step = 0; step < seen.size(); ++step) {
+    drive_modem_lines(out.fd, step == 1 ? output : modem_outputs(), step == 1);
+    if (!settle(control)) return std::nullopt;
+    const std::optional<ModemLines> lines = read_modem_lines(in.fd);
+    if (!lines) return std::nullopt;
+    seen[step] = *lines;
+  }
+  return inputs_following(seen[0], seen[1], seen[2]);
+}
+
+// Which inputs of port in follow RTS and DTR of port out; empty as for follows().
+std::optional<Handshake> trace_handshake(const Port& out, const Port& in, int control) {
+  const std::optional<ModemLines> after_rts = follows(out, in, TIOCM_RTS, control);
+  if (!after_rts) return std::nullopt;
+  const std::optional<ModemLines> after_dtr = follows(out, in, TIOCM_DTR, control);
+  if (!after_dtr) return std::nullopt;
+  return Handshake{.after_rts = *after_rts, .after_dtr = *after_dtr};
+}
+
+}  // namespace
+
+WiringFound find_wiring(Ports& ports, const LineSettings& settings, int control) {
+  if (settings.check == Check::internal && !set_loopbacks(ports)) return {};
+  const StreamAlphabet alphabet = stream_alphabet(settings);
+  const Probe probe = make_probe(alphabet);
+  const int timeout_ms = probe_milliseconds(settings);
+  ProbesBack back{};
+  for (const PortNumber from : {PortNumber::one, PortNumber::two}) {
+    const ProbeReturn came = send_probe(ports, from, probe, alphabet.mask, timeout_ms, control);
+    if (came.stopped) return {.stopped = true};
+    back[static_cast<std::size_t>(index_of(from))] = came.port;
+  }
+  flush_input(ports);
+  const WiringDecision decision = decide_wiring(settings.check, back);
+  if (decision.wiring != Wiring::none) {
+    const std::string_view text = wiring_text(decision.wiring);
+    print_message("wiring: %.*s\n", static_cast<int>(text.size()), text.data());
+    return {.wiring = decision.wiring};
+  }
+  for (const PortNumber number : {PortNumber::one, PortNumber::two}) {
+    if (decision.came_round[static_cast<std::size_t>(index_of(number))]) continue;
+    print_message("ERROR nothing sent out of %s came back\n",
+                  port_numbered(ports, number).path->data());
+  }
+  return {};
+}
+
+bool report_handshake(Ports& ports, Wiring wiring, const LineSettings& settings, int control) {
+  bool flows = true;
+  for (const PortNumber number : {PortNumber::one, PortNumber::two}) {
+    const std::optional<PortNumber> back = returning_port(wiring, number);
+    if (!back) return flows;  // no wiring: nothing comes back to follow
+    Port& out = port_numbered(ports, number);
+    const Port& in = port_numbered(ports, *back);
+    if (!out.lines_found || !read_modem_lines(in.fd)) {
+      print_message("%s: no modem lines\n", out.path->data());
+      continue;
+    }
+    out.lines_driven = true;
+    const std::optional<Handshake> handshake = trace_handshake(out, in, control);
+    if (!handshake) return flows;  // a stop: the run ends
+    // As the line settings want them: both raised, as the kernel raises them at open.
+    drive_modem_lines(out.fd, modem_outputs(), true);
+    print_message("%s\n", handshake_line(out.path->data(), *handshake).text.data());
+    if (cts_follows_nothing(settings, *handshake)) {
+      print_message("ERROR CTS of %s follows nothing\n", in.path->data());
+      flows = false;
+    }
+  }
+  return flows;
+}
+
+}  // namespace looptest
