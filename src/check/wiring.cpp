@@ -10,22 +10,11 @@ namespace looptest {
 
 namespace {
 
-// Appends text to line, cut off where the line is full.
-void append(HandshakeLine& line, std::string_view text) {
-  const std::size_t room = line.text.size() - 1 - line.length;
-  const std::size_t taken = std::min(room, text.size());
-  std::copy_n(text.begin(), taken, line.text.begin() + static_cast<std::ptrdiff_t>(line.length));
-  line.length += taken;
-}
-
 // " RTS -> CTS DSR", or " RTS not looped", for one output and the inputs that follow it.
-void append_output(HandshakeLine& line, ModemLines output, ModemLines inputs) {
-  append(line, modem_line_name(output));
-  append(line, inputs == 0 ? " not looped" : " ->");
+void append_output(TextLine& line, ModemLines output, ModemLines inputs) {
+  append(line, "%s%s", modem_line_name(output), inputs == 0 ? " not looped" : " ->");
   for (const ModemLines input : {TIOCM_CTS, TIOCM_DSR, TIOCM_CAR}) {
-    if ((inputs & input) == 0) continue;
-    append(line, " ");
-    append(line, modem_line_name(input));
+    if ((inputs & input) != 0) append(line, " %s", modem_line_name(input));
   }
 }
 
@@ -106,10 +95,8 @@ bool probe_seen(const Seen& seen, std::span<const char> probe, unsigned char mas
   return false;
 }
 
-HandshakeLine handshake_line(std::string_view path, const Handshake& handshake) {
-  HandshakeLine line;
-  append(line, path);
-  append(line, ": ");
+TextLine handshake_line(std::string_view path, const Handshake& handshake) {
+  TextLine line = text_line("%.*s: ", static_cast<int>(path.size()), path.data());
   append_output(line, TIOCM_RTS, handshake.after_rts);
   append(line, ", ");
   append_output(line, TIOCM_DTR, handshake.after_dtr);

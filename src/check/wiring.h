@@ -14,6 +14,7 @@
 #include "line/modem_lines.h"
 #include "settings/port_number.h"
 #include "settings/settings.h"
+#include "system/text_line.h"
 
 namespace looptest {
 
@@ -55,12 +56,6 @@ struct Handshake {
   ModemLines after_dtr = 0;
 };
 
-/// A handshake line, NUL-terminated: "PATH: RTS -> CTS, DTR not looped".
-struct HandshakeLine {
-  std::array<char, 128> text{};
-  std::size_t length = 0;
-};
-
 // wiring.cpp
 /// Where what leaves a port comes back: the port itself or the other one; empty for neither.
 std::optional<PortNumber> returning_port(Wiring wiring, PortNumber port);
@@ -78,8 +73,9 @@ int probe_milliseconds(const LineSettings& settings);
 void keep_seen(Seen& seen, std::span<const char> arrived);
 /// Whether the probe is among what was seen, compared in the bits the line carries (mask).
 bool probe_seen(const Seen& seen, std::span<const char> probe, unsigned char mask);
-/// The line that says which inputs follow each output of the port at path.
-HandshakeLine handshake_line(std::string_view path, const Handshake& handshake);
+/// The line that says which inputs follow each output of the port at path: "PATH: RTS -> CTS,
+/// DTR not looped".
+TextLine handshake_line(std::string_view path, const Handshake& handshake);
 /// Under hardware flow control, whether CTS follows none of the outputs, so that the port's
 /// data could not flow.
 bool cts_follows_nothing(const LineSettings& settings, const Handshake& handshake);

@@ -1,6 +1,5 @@
 #include "driver/probe.h"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,7 +56,7 @@ ProbeReturn send_probe(Ports& ports, PortNumber from, const Probe& probe, unsign
     std::array<pollfd, 3> watched{
         {{ports.port1.fd, POLLIN, 0}, {ports.port2.fd, POLLIN, 0}, {control, POLLIN, 0}}};
     if (!unsent.empty()) watched[static_cast<std::size_t>(index_of(from))].events |= POLLOUT;
-    if (poll(watched.data(), watched.size(), left) <= 0) continue;
+    if (!wait_for_any(watched, left)) continue;
     if (watched[2].revents != 0) return {.stopped = true};
     for (const PortNumber number : {PortNumber::one, PortNumber::two}) {
       const auto index = static_cast<std::size_t>(index_of(number));

@@ -8,9 +8,13 @@
 
 namespace looptest {
 
+bool wait_for_any(std::span<pollfd> watched, int timeout_ms) {
+  return poll(watched.data(), watched.size(), timeout_ms) > 0;
+}
+
 Readiness wait_for(int fd, short events, int control, int timeout_ms) {
   std::array<pollfd, 2> watched{{{fd, events, 0}, {control, POLLIN, 0}}};
-  if (poll(watched.data(), watched.size(), timeout_ms) <= 0) return {};
+  if (!wait_for_any(watched, timeout_ms)) return {};
   return {watched[0].revents != 0, watched[1].revents != 0};
 }
 

@@ -60,7 +60,7 @@ TEST(HandshakeLine, NamesTheInputsThatFollowEachOutput) {
       {{TIOCM_CTS | TIOCM_DSR | TIOCM_CAR, 0}, "/dev/tep/a4: RTS -> CTS DSR DCD, DTR not looped"},
   };
   for (const auto& [handshake, expected] : cases) {
-    const HandshakeLine line = handshake_line("/dev/tep/a4", handshake);
+    const TextLine line = handshake_line("/dev/tep/a4", handshake);
     EXPECT_EQ(std::string(line.text.data()), expected);
     EXPECT_EQ(line.length, expected.size());
   }

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
