@@ -55,10 +55,14 @@ WiringDecision decide_wiring(Check check, const ProbesBack& back) {
   } else if (back1) {
     wiring = *back1 == PortNumber::one ? Wiring::loops : Wiring::cable;
   }
+  // Where port 1's probe came back nowhere, nothing says where port 2's should: that it came
+  // back at all is all there is to know of it.
+  const bool known = wiring != Wiring::none;
   WiringDecision decision;
   for (const PortNumber port : {PortNumber::one, PortNumber::two}) {
     const auto index = static_cast<std::size_t>(index_of(port));
-    decision.came_round[index] = back[index] && back[index] == returning_port(wiring, port);
+    decision.came_round[index] =
+        back[index] && (!known || back[index] == returning_port(wiring, port));
   }
   if (decision.came_round[0] && decision.came_round[1]) decision.wiring = wiring;
   return decision;

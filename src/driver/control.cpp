@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <utility>
 
 #include "driver/signals.h"
 #include "system/wait.h"
@@ -66,7 +67,17 @@ void stop_watching_link(Control& control) {
   control.link = -1;
 }
 
-ControlEvent next_event(const Control& control) {
+bool stop_came(Control& control) {
+  while (const int signal_number = next_signal(control.signals)) {
+    if (is_stop(signal_number) && control.kept_stop == 0) control.kept_stop = signal_number;
+    if (signal_number == SIGUSR1) control.kept_report = true;
+  }
+  return control.kept_stop != 0;
+}
+
+ControlEvent next_event(Control& control) {
+  if (const int stop = std::exchange(control.kept_stop, 0)) return {Event::stop, stop};
+  if (std::exchange(control.kept_report, false)) return {Event::report};
   if (expired(control.duration)) return {Event::duration};
   if (expired(control.progress)) return {Event::progress};
   if (control.link != -1 && wait_readable(control.link, 0)) return {Event::note};

@@ -15,6 +15,10 @@ struct Control {
   int progress = -1;  ///< A timer: readable every interval.
   int link = -1;      ///< The link to the second relay, while it is watched.
   int any = -1;       ///< Readable when any of them is: what the first relay watches.
+  /// Taken from the signals before the relays ran, and kept for them: the first stop, and a
+  /// request for the summary.
+  int kept_stop = 0;
+  bool kept_report = false;
 };
 
 enum class Event {
@@ -44,8 +48,11 @@ void start_progress(const Control& control, std::int32_t seconds);
 bool watch_link(Control& control, int link);
 /// Stops watching the link: the second relay has closed its end.
 void stop_watching_link(Control& control);
-/// What happened, one thing a call, the duration first, then progress, notes and signals;
-/// Event::none when nothing more did.
-ControlEvent next_event(const Control& control);
+/// Before the relays run (set-up, the wiring's probes): takes the signals that came, and keeps
+/// them for the relays; true once a stop came. A request for the summary ends no wait.
+bool stop_came(Control& control);
+/// What happened, one thing a call, what was kept before the relays ran first, then the duration
+/// first, then progress, notes and signals; Event::none when nothing more did.
+ControlEvent next_event(Control& control);
 
 }  // namespace looptest

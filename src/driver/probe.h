@@ -4,6 +4,7 @@
 #pragma once
 
 #include "check/wiring.h"
+#include "driver/control.h"
 #include "driver/ports.h"
 #include "settings/settings.h"
 
@@ -18,12 +19,14 @@ struct WiringFound {
 // probe.cpp
 /// Finds the wiring, with the UARTs' own loopback turned on first for check=internal, and
 /// prints one line of it: "wiring: ..." or, for each port whose stream comes back nowhere (or
-/// that has no loopback), an ERROR line. Stops waiting when control becomes readable.
-WiringFound find_wiring(Ports& ports, const LineSettings& settings, int control);
+/// that has no loopback), an ERROR line. A port that is no terminal is not probed: it always
+/// reads, and its run fails as it is. A report asked for meanwhile is kept for the relays;
+/// only a stop ends the probes.
+WiringFound find_wiring(Ports& ports, const LineSettings& settings, Control& control);
 /// Raises and drops RTS and DTR on each port and prints, for each, which inputs of the port
 /// its lines come back to follow them. False when, under hardware flow control, a port's CTS
 /// follows nothing, so that its data could not flow; said on an ERROR line. The wiring is one
 /// that find_wiring() found, not none.
-bool report_handshake(Ports& ports, Wiring wiring, const LineSettings& settings, int control);
+bool report_handshake(Ports& ports, Wiring wiring, const LineSettings& settings, Control& control);
 
 }  // namespace looptest

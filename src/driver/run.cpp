@@ -19,6 +19,7 @@
 #include "driver/split.h"
 #include "driver/verdict.h"
 #include "system/clock.h"
+#include "system/wait.h"
 
 namespace looptest {
 
@@ -35,7 +36,9 @@ struct Run {
   Direction forward{};  // port 1 to port 2
   Reconnect reconnect{};
   RelayLoop loop{};
-  bool relays = false;  // false for a duration of 0 or less: the ports are only set up
+  // False for a duration of 0 or less (the ports are only set up), and where the test stream
+  // did not come round (the run only waits for its end).
+  bool relays = false;
   timespec started{};
   timespec relays_ended{};
   ProgressMark progress{};
@@ -111,9 +114,19 @@ RelaysEnd relay_until_ended(Run& run) {
               .link = run.second.link,
               .reconnect = &run.reconnect,
               .settings = &run.settings};
+  // What came before the relays ran (a stop, a report asked for during the probes) first.
   for (;;) {
-    relay_until_control(run.loop);
     if (const std::optional<RelaysEnd> end = answer_events(run)) return *end;
+    relay_until_control(run.loop);
+  }
+}
+
+// The test stream did not come round: relaying would only send what the probes left round the
+// plugs, so neither relay runs, and the run waits for its end, which fails it.
+RelaysEnd idle_until_ended(Run& run) {
+  for (;;) {
+    if (const std::optional<RelaysEnd> end = answer_events(run)) return *end;
+    wait_readable(run.control.any, -1);
   }
 }
 
@@ -121,14 +134,14 @@ RelaysEnd relay_until_ended(Run& run) {
 // of the ring. Where the stream does not come round, the relays relay without it, and the run
 // fails.
 void set_up_ring(Run& run, SecondRelayPart& second) {
-  const WiringFound found = find_wiring(run.ports, run.settings, run.control.any);
+  const WiringFound found = find_wiring(run.ports, run.settings, run.control);
   if (found.stopped) return;  // the relays see the stop at once
   run.wiring = found.wiring;
   if (run.wiring == Wiring::none) {
     run.wiring_failed = true;
     return;
   }
-  run.wiring_failed = !report_handshake(run.ports, run.wiring, run.settings, run.control.any);
+  run.wiring_failed = !report_handshake(run.ports, run.wiring, run.settings, run.control);
   second.ring.emplace();
   make_ring_parts(run.settings, run.wiring, run.forward_ring, *second.ring);
   run.forward.ring = &run.forward_ring;
@@ -150,19 +163,22 @@ RelaysEnd relay_both_ways(Run& run) {
   if (!run.relays) return {};
   SecondRelayPart second{.counts = &run.counts->backward};
   if (run.checking) set_up_ring(run, second);
-  second.upstream = &upstream_of(run, run.counts->backward);
-  run.second = start_second_relay(
-      run.ports, second,
-      {run.control.signals, run.control.duration, run.control.progress, run.control.any});
-  // Should this fail, the first relay's own failures still find a lost port.
-  if (run.second.started) watch_link(run.control, run.second.link);
+  run.relays = !(run.checking && run.wiring_failed && run.wiring == Wiring::none);
+  if (run.relays) {
+    second.upstream = &upstream_of(run, run.counts->backward);
+    run.second = start_second_relay(
+        run.ports, second,
+        {run.control.signals, run.control.duration, run.control.progress, run.control.any});
+    // Should this fail, the first relay's own failures still find a lost port.
+    if (run.second.started) watch_link(run.control, run.second.link);
+  }
   run.started = monotonic_now();
   run.progress.at = run.started;
   if (duration) start_duration(run.control, *duration);
   if (run.settings.interval && *run.settings.interval > 0) {
     start_progress(run.control, *run.settings.interval);
   }
-  const RelaysEnd ended = relay_until_ended(run);
+  const RelaysEnd ended = run.relays ? relay_until_ended(run) : idle_until_ended(run);
   run.relays_ended = monotonic_now();
   return ended;
 }
@@ -194,6 +210,7 @@ EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
                   at_port2, waited_milliseconds(forward), at_input1},
       .backward = {totals_at_end(backward, run.ports.port2, run.checking, at_port1.discarded),
                    at_port1, waited_milliseconds(backward), at_input2},
+      .relays_ran = run.relays,
       .second_missing = run.relays && !run.second.started,
       .second_lost = relays_end.second_lost || died_unseen,
       .second_killed = second_killed,

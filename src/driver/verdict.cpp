@@ -36,7 +36,7 @@ bool held(const DirectionAtEnd& direction, bool relayed_to_the_end) {
 
 Verdict judge(const EndFacts& facts) {
   if (!facts.opened) return {.failed = true, .exit_status = 255};
-  const bool relayed = !facts.lost_at_end;
+  const bool relayed = facts.relays_ran && !facts.lost_at_end;
   const bool second_relayed = relayed && !facts.second_missing && !facts.second_lost;
   Verdict verdict{.forward_held = held(facts.forward, relayed),
                   .backward_held = held(facts.backward, second_relayed)};

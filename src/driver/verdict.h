@@ -41,9 +41,10 @@ struct DirectionAtEnd {
 
 /// What the end of a run found.
 struct EndFacts {
-  bool opened = true;           ///< Both ports opened, and the run could be set up.
-  DirectionAtEnd forward;       ///< Port 1 to port 2.
-  DirectionAtEnd backward;      ///< Port 2 to port 1.
+  bool opened = true;       ///< Both ports opened, and the run could be set up.
+  DirectionAtEnd forward;   ///< Port 1 to port 2.
+  DirectionAtEnd backward;  ///< Port 2 to port 1.
+  bool relays_ran = true;   ///< The relays ran: not for a duration of 0, nor after a failed probe.
   bool second_missing = false;  ///< The relays were to run, and the second was never made.
   bool second_lost = false;     ///< The second relay ended on its own.
   bool second_killed = false;   ///< The second relay did not end when asked, and was killed.
