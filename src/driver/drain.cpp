@@ -55,6 +55,7 @@ void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec 
     return upstream.stream_ended.load(std::memory_order_relaxed) &&
            part.checker.position >= sent() && unresolved(part.checker) == 0;
   };
+  bool cut_short = false;
   while (!all_in()) {
     const int left = milliseconds_until(until);
     if (left == 0) break;
@@ -62,12 +63,16 @@ void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec 
     const PassResult result = relay_pass(direction, control, std::min(left, 10));
     if (result.pass == Pass::read_failed || result.pass == Pass::hung_up) break;
     if (result.pass != Pass::stopped) continue;
-    // Only a stop ends this early: the second relay's end, say, is no stop.
-    if (end == nullptr) break;
-    take_signals_at_end(*end);
-    if (end->hurried) break;
+    // Only a stop ends this early: the second relay's end, say, is no stop. (The second relay
+    // is hurried by the first closing the link.)
+    if (end != nullptr) take_signals_at_end(*end);
+    cut_short = end == nullptr || end->hurried;
+    if (cut_short) break;
   }
-  settle_part(part, sent(), *direction.counts);
+  // What a stop did not wait for is on its way, not lost: only what the time given did not
+  // bring is.
+  const std::uint64_t in = part.checker.position + unresolved(part.checker);
+  settle_part(part, cut_short ? std::min(sent(), in) : sent(), *direction.counts);
 }
 
 InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts) {

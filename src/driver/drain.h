@@ -44,7 +44,8 @@ void finish_first_relay(Direction& forward, EndWaits& end);
 /// With the test stream, once the relay wrote its last: reads and checks what is still on its
 /// way round, until upstream (the relay that writes into its input's hop) has stopped and all
 /// it sent is in, or until; then counts what never came. control becoming readable ends it
-/// early: with end, only when it holds a stop, which hurries the end.
+/// early: with end, only when it holds a stop, which hurries the end. What a stop cut short
+/// is on its way, and is not counted lost.
 void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec until, int control,
                 EndWaits* end);
 /// Waits for the port's driver to send what it holds, then throws away what it still holds,
