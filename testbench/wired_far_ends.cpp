@@ -4,13 +4,20 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <deque>
 #include <string>
+#include <utility>
 
 namespace testbench {
 
 WiredFarEnds::WiredFarEnds(const VirtualPort& first, const VirtualPort& second, Wired wired,
-                           Harm harm)
-    : first_(first.master()), second_(second.master()), wired_(wired), harm_(harm) {
+                           Harm harm, int delay_ms)
+    : first_(first.master()),
+      second_(second.master()),
+      wired_(wired),
+      harm_(harm),
+      delay_ms_(delay_ms) {
   mover_ = std::jthread([this](const std::stop_token& stop) { move(stop); });
 }
 
@@ -36,14 +43,20 @@ void WiredFarEnds::move(const std::stop_token& stop) {
     case Wired::nothing:
       break;
   }
-  std::array<std::string, 2> unsent;
+  using Clock = std::chrono::steady_clock;
+  // What each far end read and has still to send on, in blocks, each with when it may go.
+  std::array<std::deque<std::pair<Clock::time_point, std::string>>, 2> unsent;
   std::uint64_t noise = 0x2545f4914f6cdd1dU;
   while (!stop.stop_requested()) {
     std::array<pollfd, 2> watched{{{first_, POLLIN, 0}, {second_, POLLIN, 0}}};
     for (std::size_t i = 0; i < 2; ++i) {
-      if (into[i] != -1 && !unsent[i].empty()) {
-        const ssize_t written = write(into[i], unsent[i].data(), unsent[i].size());
-        if (written > 0) unsent[i].erase(0, static_cast<std::size_t>(written));
+      while (into[i] != -1 && !unsent[i].empty() && unsent[i].front().first <= Clock::now()) {
+        std::string& block = unsent[i].front().second;
+        const ssize_t written = write(into[i], block.data(), block.size());
+        if (written <= 0) break;
+        block.erase(0, static_cast<std::size_t>(written));
+        if (!block.empty()) break;
+        unsent[i].pop_front();
       }
     }
     if (poll(watched.data(), watched.size(), 10) <= 0) continue;
@@ -88,7 +101,10 @@ void WiredFarEnds::move(const std::stop_token& stop) {
         }
         harmed_ = true;
       }
-      if (into[i] != -1) unsent[i] += bytes;
+      if (into[i] != -1) {
+        unsent[i].emplace_back(Clock::now() + std::chrono::milliseconds(delay_ms_),
+                               std::move(bytes));
+      }
     }
   }
 }

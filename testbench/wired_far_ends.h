@@ -25,7 +25,10 @@ struct Harm {
 
 class WiredFarEnds {
  public:
-  WiredFarEnds(const VirtualPort& first, const VirtualPort& second, Wired wired, Harm harm = {});
+  /// delay_ms: how long each far end holds what it reads before it sends it on, as a slow
+  /// line or a modem would.
+  WiredFarEnds(const VirtualPort& first, const VirtualPort& second, Wired wired, Harm harm = {},
+               int delay_ms = 0);
   ~WiredFarEnds();
   WiredFarEnds(const WiredFarEnds&) = delete;
   WiredFarEnds& operator=(const WiredFarEnds&) = delete;
@@ -46,6 +49,7 @@ class WiredFarEnds {
   int second_;
   Wired wired_;
   Harm harm_;
+  int delay_ms_;
   std::atomic<std::uint64_t> passed_[2]{};
   std::atomic<bool> saw_flow_{false};
   std::atomic<unsigned> bits_{0};

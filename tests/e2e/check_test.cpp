@@ -13,18 +13,22 @@ using testbench::WiredFarEnds;
 
 class Check : public LoopTest {
  protected:
-  // Runs "looptest a4 a5 options..." to its end with the far ends wired so.
-  Finished run_wired(Wired wired, const std::vector<std::string>& options, Harm harm = {}) {
+  // Starts "looptest a4 a5 options..." with the far ends wired so.
+  Program& start_wired(Wired wired, const std::vector<std::string>& options, Harm harm = {},
+                       int delay_ms = 0) {
     wires_.reset();
     a4_.reset();
     a5_.reset();
     a4_.emplace(make_port("a4"));
     a5_.emplace(make_port("a5"));
-    wires_.emplace(*a4_, *a5_, wired, harm);
+    wires_.emplace(*a4_, *a5_, wired, harm, delay_ms);
     std::vector<std::string> arguments{"a4", "a5"};
     arguments.insert(arguments.end(), options.begin(), options.end());
-    Program& looptest = start(arguments);
-    return wait_for_end(looptest);
+    return start(arguments);
+  }
+  // Runs it to its end.
+  Finished run_wired(Wired wired, const std::vector<std::string>& options, Harm harm = {}) {
+    return wait_for_end(start_wired(wired, options, harm));
   }
   // The check counts of from -> to: checked, wrong, lost, extra.
   static std::vector<std::uint64_t> counts(const Finished& finished, std::string_view from,
@@ -159,6 +163,62 @@ TEST_F(Check, APtyHasNoInternalLoopback) {
                                                  "ERROR /dev/tep/a5 has no internal loopback\n"),
             std::string::npos)
       << finished.output;
+}
+
+// A report asked for while the ports are set up or probed waits for the relays; the probes go
+// on, and the run passes.
+TEST_F(Check, AReportAskedForDuringTheProbesNeitherEndsNorSkipsThem) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    SCOPED_TRACE("attempt " + std::to_string(attempt));
+    Program& looptest = start_wired(Wired::loops, {"check=on", "duration=1"});
+    std::string output;
+    ASSERT_TRUE(testbench::read_until(looptest.output, output, "tty2=/dev/tep/a5\n", patience_ms));
+    ASSERT_EQ(kill(looptest.pid, SIGUSR1), 0);
+    const Finished finished = wait_for_end(looptest);
+    output += finished.output;
+    EXPECT_TRUE(exited_with(finished.status, 0)) << output;
+    EXPECT_NE(output.find("wiring: a loop on each port\n"), std::string::npos) << output;
+  }
+}
+
+// Far ends that take a tenth of a second: a further stop at the end cuts short the wait for
+// what is still on its way round, which is in flight, not lost.
+TEST_F(Check, WhatAFurtherStopDidNotWaitForIsNotLost) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    SCOPED_TRACE("attempt " + std::to_string(attempt));
+    Program& looptest = start_wired(Wired::loops, {"check=on"}, {}, 100);
+    std::string output;
+    ASSERT_TRUE(testbench::read_until(looptest.output, output, "wiring: a loop on each port\n",
+                                      patience_ms));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(kill(looptest.pid, SIGINT), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(kill(looptest.pid, SIGINT), 0);
+    const Finished finished = wait_for_end(looptest);
+    EXPECT_TRUE(ended_by(finished.status, SIGINT)) << finished.status;
+    for (const auto& [from, to] : {std::pair{a4, a5}, std::pair{a5, a4}}) {
+      const std::vector<std::uint64_t> check = counts(finished, from, to);
+      EXPECT_GT(check[0], 0u) << finished.output;
+      EXPECT_EQ(std::vector(check.begin() + 1, check.end()), (std::vector<std::uint64_t>{0, 0, 0}))
+          << finished.output;
+    }
+  }
+}
+
+// Where the stream did not come round, neither relay runs: what arrives is not sent round
+// the plug, and the run waits for its end, and fails.
+TEST_F(Check, AFailedProbeLeavesTheRelaysIdle) {
+  Program& looptest = start_wired(Wired::loop_on_first, {"check=on", "duration=1"});
+  std::string output;
+  ASSERT_TRUE(testbench::read_until(
+      looptest.output, output, "ERROR nothing sent out of /dev/tep/a5 came back\n", patience_ms));
+  const std::uint64_t probed = wires_->passed(1);
+  ASSERT_EQ(write(a5_->master(), "stray", 5), 5);
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.output;
+  EXPECT_EQ(wires_->passed(1), probed) << "relayed round port 1's plug";
+  EXPECT_EQ(finished.output.find("ERROR"), std::string::npos)
+      << "no held lines: " << finished.output;
 }
 
 }  // namespace

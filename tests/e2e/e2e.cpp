@@ -106,6 +106,8 @@ std::string paths(std::string_view port1, std::string_view port2) {
 
 bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
+bool ended_by(int status, int signal) { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
+
 int count_lines(const std::string& text, std::string_view line) {
   int count = 0;
   std::istringstream lines(text);

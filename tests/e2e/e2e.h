@@ -81,6 +81,8 @@ termios attributes_of_fd(int fd);
 std::string paths(std::string_view port1, std::string_view port2);
 /// Whether a wait status says the program exited with code.
 bool exited_with(int status, int code);
+/// Whether a wait status says the process was ended by signal.
+bool ended_by(int status, int signal);
 /// Counts the lines equal to line in text.
 int count_lines(const std::string& text, std::string_view line);
 

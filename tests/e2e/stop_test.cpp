@@ -15,8 +15,6 @@ namespace {
 
 class Stop : public LoopTest {};
 
-bool ended_by(int status, int signal) { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
-
 TEST_F(Stop, ASignalToTheParentAloneEndsBothRelays) {
   for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     const VirtualPort a4 = make_port("a4");
