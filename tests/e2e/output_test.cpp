@@ -254,5 +254,40 @@ TEST_F(Output, AVerdictNoOneCanReadIsNoPassAndAFurtherStopEndsTheWait) {
   }
 }
 
+// An output that can never take anything, a FIFO whose reader has gone or a terminal hung up
+// before the start, is given up on at once: its end's lines cost no CPU while they wait.
+TEST_F(Output, AnOutputThatCanNeverTakeAnythingIsNotWaitedFor) {
+  for (const bool terminal : {false, true}) {
+    SCOPED_TRACE(terminal ? "a terminal hung up" : "a FIFO whose reader has gone");
+    const VirtualPort a4 = make_port("a4");
+    const VirtualPort a5 = make_port("a5");
+    int writer = -1;
+    if (terminal) {
+      int master = -1;
+      ASSERT_EQ(openpty(&master, &writer, nullptr, nullptr, nullptr), 0);
+      close(master);
+    } else {
+      const char* const path = "/dev/looptest-output";
+      unlink(path);
+      ASSERT_EQ(mkfifo(path, 0600), 0);
+      const int reader = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      writer = open(path, O_WRONLY | O_CLOEXEC);
+      close(reader);
+      unlink(path);
+    }
+    ASSERT_NE(writer, -1);
+    Program& looptest = start({"a4", "a5", "duration=1"}, {.output = writer});
+    close(writer);
+    long long cpu = 0;
+    int status = -1;
+    for (int waits = 0; status == -1 && waits < 300; ++waits) {
+      cpu = std::max(cpu, testbench::cpu_nanoseconds(looptest.pid));
+      status = testbench::wait_for_exit(looptest.pid, 50);
+    }
+    EXPECT_TRUE(exited_with(status, 1)) << "a verdict no one can read is no pass: " << status;
+    EXPECT_LT(cpu, 1'000'000'000) << "nanoseconds of CPU";
+  }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -121,6 +121,24 @@ TEST_F(Verdict, ASecondRelayThatWasStoppedFailsTheRun) {
   EXPECT_EQ(read_all_left_now(a4), "");
 }
 
+// The second relay dies while the first is stopped; the duration passes, then the first goes
+// on and finds the duration over before the second's end: the end still sees that it died.
+TEST_F(Verdict, ASecondRelayThatDiedWhileTheFirstWasStoppedFailsTheRun) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(a4, a5, {"duration=1"});
+  const pid_t second = testbench::wait_for_child(looptest.pid, patience_ms);
+  ASSERT_EQ(kill(looptest.pid, SIGSTOP), 0);
+  ASSERT_EQ(kill(second, SIGKILL), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_EQ(kill(looptest.pid, SIGCONT), 0);
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status << "\n" << finished.output;
+  EXPECT_TRUE(finished.output.starts_with(
+      "ERROR relay /dev/tep/a5 -> /dev/tep/a4 ended: killed by signal 9 (Killed)\n"))
+      << finished.output;
+}
+
 // Bytes that arrive in the last moments of a run, with the relays reading them, hold nothing:
 // twenty runs side by side whose far ends send and read to the very end all pass.
 TEST_F(Verdict, BytesArrivingToTheLastMomentHoldNothing) {
