@@ -79,6 +79,22 @@ TEST_F(Faults, APortWhoseReadsFailNeitherSpinsNorFloods) {
   unlink("/dev/tep/a4");
 }
 
+// With the check on, a port that is no terminal is not probed: it always reads, and a probe
+// would spin on it for as long as the probe may take.
+TEST_F(Faults, WithTheCheckOnAPortThatIsNoTerminalIsNotProbed) {
+  std::ofstream{"/dev/tep/a4"}.close();
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start({"a4", "a5", "check=on", "baudrate=50", "duration=3"});
+  long long cpu = 0;
+  int status = -1;
+  for (int waits = 0; status == -1 && waits < 300; ++waits) {
+    cpu = std::max(cpu, testbench::cpu_nanoseconds(looptest.pid));
+    status = testbench::wait_for_exit(looptest.pid, 50);
+  }
+  EXPECT_TRUE(exited_with(status, 1)) << status;
+  EXPECT_LT(cpu, 1'000'000'000) << "nanoseconds of CPU";
+}
+
 TEST_F(Faults, APortThatIsNoTerminalIsReportedAndTheOtherDirectionWorks) {
   // A plain file: it takes no attributes, and reads as always ready yet empty.
   const std::string file = "/dev/tep/a4";
