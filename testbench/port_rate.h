@@ -11,7 +11,7 @@ long port_rate(int fd);
 /// Gives the port behind fd rate bit/s both ways as a number (BOTHER), as a program that sets
 /// any rate leaves a port; false where that fails.
 bool give_port_rate(int fd, unsigned rate);
-/// Whether the kernel's terminal record can be read here: qemu-user before 10.2 does not pass
+/// Whether the kernel's terminal record can be read here: qemu-user 7.2 does not pass
 /// TCGETS2 on, and a program it runs cannot set a rate the speed codes lack.
 bool termios2_works();
 

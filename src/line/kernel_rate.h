@@ -39,7 +39,7 @@ constexpr bool is_other_rate(const KernelRate& rate) {
 
 // kernel_rate.cpp
 /// The port's rate as its driver keeps it; empty where TCGETS2 fails: no terminal, or a
-/// user-mode emulator that does not pass termios2 on (qemu-user before 10.2).
+/// user-mode emulator that does not pass termios2 on (qemu-user 7.2 answers ENOSYS).
 std::optional<KernelRate> read_kernel_rate(int fd);
 /// Gives the port this rate, the rest of its attributes as they are (TCGETS2, then
 /// TCSETS2); false where either fails.

@@ -12,7 +12,7 @@ class Rates : public LoopTest {};
 
 TEST_F(Rates, EachKindReachesTheLineAndARateOnlyTermios2HoldsIsPutBack) {
   if (!testbench::termios2_works()) {
-    GTEST_SKIP() << "TCGETS2 fails here (qemu-user before 10.2 does not pass termios2 on), so "
+    GTEST_SKIP() << "TCGETS2 fails here (qemu-user 7.2 does not pass termios2 on), so "
                     "no rate beyond the speed codes can be set or read";
   }
   // The ports are found at 74880 bit/s, a rate no speed code has, as a program that sets any
