@@ -34,8 +34,9 @@ termios line_attributes(const LineSettings& settings, std::int32_t rate);
 /// those.
 bool holds_line(const termios& asked, const termios& in_force, bool pty);
 /// The attributes asked, with the speed of now: what the C library is given before a rate
-/// the table lacks is given through termios2, so that the port never runs at B0 (a hang-up)
-/// or at a rate no one asked for meanwhile.
+/// the table lacks is given through termios2, so that meanwhile the port keeps the rate it
+/// had. Given BOTHER, glibc from 2.42 on takes the rate from c_ospeed, 0 here (B0 hangs the
+/// line up), and one before it leaves the kernel the rate it last held.
 termios with_speed_of(const termios& asked, const termios& now);
 /// Whether fd is the slave side of a pty.
 bool is_pty(int fd);
