@@ -44,7 +44,8 @@ long port_rate(int fd) {
 bool give_port_rate(int fd, unsigned rate) {
   termios2 attributes{};
   if (ioctl(fd, TCGETS2, &attributes) != 0) return false;
-  attributes.c_cflag = (attributes.c_cflag & ~(CBAUD | CIBAUD)) | BOTHER;
+  constexpr unsigned speed_bits = CBAUD | CIBAUD;
+  attributes.c_cflag = (attributes.c_cflag & ~speed_bits) | BOTHER;
   attributes.c_ispeed = rate;
   attributes.c_ospeed = rate;
   return ioctl(fd, TCSETS2, &attributes) == 0;
