@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "line/speed_table.h"
+#include "process.h"
 #include "pty_pair.h"
 
 namespace looptest {
@@ -124,12 +125,16 @@ TEST(ConfigureLine, TakesEveryRateOnAPtyAndPutsBackOneOnlyTheKernelsRecordHolds)
   ASSERT_NE(pty.slave, -1);
   const int port = pty.slave;
   for (const SpeedEntry& entry : speed_table) {
-    if (entry.rate == 0) continue;
+    if (entry.rate == 0 || entry.rate > 460800) continue;
     EXPECT_TRUE(configure_line(port, LineSettings{}, entry.rate)) << entry.rate;
   }
-  if (!read_kernel_rate(port)) {
-    GTEST_SKIP() << "TCGETS2 fails here (a user-mode emulator that does not pass termios2 on), "
-                    "so no rate the speed table lacks can be set";
+  if (testbench::emulated()) {
+    GTEST_SKIP() << "qemu-user 7.2 translates no speed code above 460800 and passes no termios2 "
+                    "call on, so the rates beyond cannot be set under it";
+  }
+  for (const SpeedEntry& entry : speed_table) {
+    if (entry.rate <= 460800) continue;
+    EXPECT_TRUE(configure_line(port, LineSettings{}, entry.rate)) << entry.rate;
   }
   ASSERT_TRUE(write_kernel_rate(port, other_rate(74880)));
   const std::optional<SavedLine> saved = save_line(port);
