@@ -35,7 +35,8 @@ _looptest() {
     local key=${cur%%=*} value=${cur#*=}
     case $key in
         baudrate) candidates=(50 75 110 134 150 200 300 600 1200 1800 2400 4800 9600 19200
-                              38400 57600 115200 230400 460800) ;;
+                              38400 57600 115200 230400 460800 500000 576000 921600 1000000
+                              1152000 1500000 2000000 2500000 3000000 3500000 4000000) ;;
         databits) candidates=(5 6 7 8) ;;
         stopbits) candidates=(1 2) ;;
         parity) candidates=(none even odd mark space) ;;

@@ -51,8 +51,8 @@ bool open_quietly(Port& port) {
   if (port.fd == -1) return false;
   port.saved = save_line(port.fd);
   port.lines_found = read_modem_lines(port.fd);
-  if (port.saved && edits_input(*port.saved)) {
-    const termios quiet = quiet_line(*port.saved);
+  if (port.saved && edits_input(port.saved->attributes)) {
+    const termios quiet = quiet_line(port.saved->attributes);
     retry_interrupted([&] { return tcsetattr(port.fd, TCSANOW, &quiet); });
     tcflush(port.fd, TCIFLUSH);
   }

@@ -18,7 +18,7 @@ namespace looptest {
 struct Port {
   const PortPath* path = nullptr;
   int fd = -1;
-  std::optional<termios> saved{};  ///< The attributes as found; empty for no terminal.
+  std::optional<SavedLine> saved{};  ///< The attributes as found; empty for no terminal.
   /// The driver's error counters once the line was set; empty where it keeps none.
   std::optional<LineErrors> errors_at_start{};
   bool configured = false;  ///< The port took the line settings.

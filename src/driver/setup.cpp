@@ -28,6 +28,7 @@ RunSetup set_up_run(std::span<char* const> arguments, std::FILE* in, std::FILE* 
     }
   }
   print_settings_report(out, setup.settings);
+  print_rate_note(out, setup.settings);
   write_banner(out);
   if (arguments.empty()) ask_port_paths(in, out, setup.port1, setup.port2);
   return setup;

@@ -5,6 +5,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+#include <limits>
+
 #include "line/speed_table.h"
 #include "system/retry.h"
 
@@ -51,9 +55,7 @@ tcflag_t parity_flags(Parity parity) {
 
 }  // namespace
 
-std::int32_t line_rate(std::int32_t rate) {
-  return speed_code_of_rate(rate) > 0 ? rate : 9600;  // B0 would hang the line up
-}
+std::int32_t line_rate(std::int32_t rate) { return is_rate(rate) ? rate : no_rate_runs_at; }
 
 int bits_per_character(const LineSettings& settings) {
   const int data = data_bits_in_force(settings);
@@ -67,14 +69,22 @@ std::int32_t characters_per_second(const LineSettings& settings) {
 }
 
 int milliseconds_for_characters(const LineSettings& settings, std::uint64_t characters) {
-  const auto rate = static_cast<std::uint64_t>(characters_per_second(settings));
-  return static_cast<int>((characters * 1000 + rate - 1) / rate);
+  // From the bits, not the characters a second, which are 0 below one a second.
+  const auto rate = static_cast<std::uint64_t>(line_rate(settings.baudrate));
+  const auto bit_milliseconds = static_cast<std::uint64_t>(bits_per_character(settings)) * 1000;
+  constexpr auto longest = static_cast<std::uint64_t>(std::numeric_limits<int>::max());
+  if (characters > (std::numeric_limits<std::uint64_t>::max() - rate) / bit_milliseconds) {
+    return std::numeric_limits<int>::max();
+  }
+  const std::uint64_t milliseconds = (characters * bit_milliseconds + rate - 1) / rate;
+  return static_cast<int>(std::min(milliseconds, longest));
 }
 
 termios line_attributes(const LineSettings& settings, std::int32_t rate) {
   termios t{};  // all zero: no output processing, non-canonical, VMIN = VTIME = 0
 
-  const std::int32_t code = speed_code_of_rate(line_rate(rate));
+  std::int32_t code = speed_code_of_rate(line_rate(rate));
+  if (code < 0) code = other_rate_code;
 
   t.c_iflag = IGNBRK | IGNPAR;
   t.c_cflag = CLOCAL | HUPCL | CREAD;
@@ -98,9 +108,7 @@ termios line_attributes(const LineSettings& settings, std::int32_t rate) {
 }
 
 bool holds_line(const termios& asked, const termios& in_force, bool pty) {
-  // The speed code in c_cflag is compared, as the speed fields and cfgetospeed mean other
-  // things to other C libraries.
-  tcflag_t control = speed_code_mask | CSTOPB | PARODD | CMSPAR | CRTSCTS;
+  tcflag_t control = CSTOPB | PARODD | CMSPAR | CRTSCTS;
   if (!pty) control |= CSIZE | PARENB;
   constexpr tcflag_t input = IXON | IXOFF;
   return (in_force.c_cflag & control) == (asked.c_cflag & control) &&
@@ -116,11 +124,45 @@ bool is_pty(int fd) {
          device_major == PTY_SLAVE_MAJOR;
 }
 
+termios with_speed_of(const termios& asked, const termios& now) {
+  constexpr tcflag_t speed = speed_code_mask | speed_code_mask << input_code_shift;
+  termios line = now;  // the speed fields as they are, whatever this C library names them
+  line.c_iflag = asked.c_iflag;
+  line.c_oflag = asked.c_oflag;
+  line.c_cflag = (asked.c_cflag & ~speed) | (now.c_cflag & speed);
+  line.c_lflag = asked.c_lflag;
+  line.c_line = asked.c_line;
+  std::copy(std::begin(asked.c_cc), std::end(asked.c_cc), std::begin(line.c_cc));
+  return line;
+}
+
+std::optional<std::int64_t> rate_in_force(int fd, const termios& in_force) {
+  // The speed code in c_cflag is read, as the speed fields and cfgetospeed mean other things
+  // to other C libraries; only BOTHER sends for the kernel's own record.
+  const auto code = static_cast<std::int32_t>(in_force.c_cflag & speed_code_mask);
+  if (code != other_rate_code) return rate_of_speed_code(code);
+  const std::optional<KernelRate> kernel = read_kernel_rate(fd);
+  if (!kernel) return std::nullopt;
+  return kernel->output;
+}
+
 bool configure_line(int fd, const LineSettings& settings, std::int32_t rate) {
+  const std::int32_t runs_at = line_rate(rate);
   const termios attributes = line_attributes(settings, rate);
-  if (retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &attributes); }) != 0) return false;
+  const bool other = speed_code_of_rate(runs_at) < 0;
+  termios applied = attributes;
+  if (other) {
+    termios now{};
+    if (tcgetattr(fd, &now) != 0) return false;
+    applied = with_speed_of(attributes, now);
+  }
+  if (retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &applied); }) != 0) return false;
+  if (other && !write_kernel_rate(fd, other_rate(static_cast<std::uint32_t>(runs_at)))) {
+    return false;
+  }
   termios in_force{};
-  return tcgetattr(fd, &in_force) == 0 && holds_line(attributes, in_force, is_pty(fd));
+  return tcgetattr(fd, &in_force) == 0 && holds_line(attributes, in_force, is_pty(fd)) &&
+         rate_in_force(fd, in_force) == runs_at;
 }
 
 bool edits_input(const termios& attributes) {
@@ -135,14 +177,20 @@ termios quiet_line(const termios& attributes) {
   return quiet;
 }
 
-std::optional<termios> save_line(int fd) {
-  termios saved{};
-  if (tcgetattr(fd, &saved) != 0) return std::nullopt;
+std::optional<SavedLine> save_line(int fd) {
+  SavedLine saved;
+  if (tcgetattr(fd, &saved.attributes) != 0) return std::nullopt;
+  if (const std::optional<KernelRate> rate = read_kernel_rate(fd); rate && is_other_rate(*rate)) {
+    saved.other_rate = rate;
+  }
   return saved;
 }
 
-void restore_line(int fd, const termios& saved) {
-  retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &saved); });
+void restore_line(int fd, const SavedLine& saved) {
+  retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &saved.attributes); });
+  // Before glibc 2.42 the C library puts back BOTHER without its rate, and the port keeps
+  // the rate of the run.
+  if (saved.other_rate) write_kernel_rate(fd, *saved.other_rate);
 }
 
 }  // namespace looptest

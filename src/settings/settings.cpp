@@ -89,4 +89,10 @@ void print_settings_report(std::FILE* out, const LineSettings& settings) {
   }
 }
 
+void print_rate_note(std::FILE* out, const LineSettings& settings) {
+  if (is_rate(settings.baudrate)) return;
+  std::fprintf(out, "Baudrate %d is no rate: the ports run at %d\n", settings.baudrate,
+               no_rate_runs_at);
+}
+
 }  // namespace looptest

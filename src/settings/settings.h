@@ -31,6 +31,12 @@ struct LineSettings {
   Check check = Check::off;
 };
 
+/// What a line runs at for a baudrate that is no rate, 0 or less.
+inline constexpr std::int32_t no_rate_runs_at = 9600;
+
+/// Whether a baudrate is a rate a line can be asked for: every number above 0.
+constexpr bool is_rate(std::int32_t baudrate) { return baudrate > 0; }
+
 // settings.cpp
 /// The bits a character carries on the line: databits where it is 5, 6 or 7, else 8.
 int data_bits_in_force(const LineSettings& settings);
@@ -49,5 +55,8 @@ Check check_of_keyword(std::string_view keyword);
 /// Writes the six lines of the "Installed values" report, the duration and the interval
 /// when they were given, and the check when it is on.
 void print_settings_report(std::FILE* out, const LineSettings& settings);
+/// For a baudrate that is no rate, the line that says what the ports run at instead; nothing
+/// for a rate.
+void print_rate_note(std::FILE* out, const LineSettings& settings);
 
 }  // namespace looptest

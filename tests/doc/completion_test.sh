@@ -33,6 +33,7 @@ expect "looptest a4 a5 pa" "$default_breaks" parity=
 expect "looptest a4 a5 parity=" "$default_breaks" none even odd mark space
 expect "looptest a4 a5 parity=e" "$default_breaks" even
 expect "looptest a4 a5 baudrate=96" "$default_breaks" 9600
+expect "looptest a4 a5 baudrate=15" "$default_breaks" 150 1500000
 expect "looptest a4 a5 flowcontrol=h" $' \t\n' flowcontrol=hardware
 expect "looptest a4 a5 check=" "$default_breaks" on internal off
 expect "looptest a4 a5 duration=" "$default_breaks"

@@ -28,6 +28,13 @@ TEST_F(Transcripts, RunsThatEndAtAMissingPort) {
        "Installed values\nBaudrate = 9600\nDatabits = 8\nStopbits = 1\nParity = even\n"
        "Flowcontrol = hardware\n" +
            banner + paths("/dev/tep/s98", "/dev/tep/s99")},
+      {"a rate that is no rate, said once after the report",
+       {"s98", "s99", "baudrate=0", "duration=5"},
+       "",
+       "arg1 = s98\narg2 = s99\n"
+       "Installed values\nBaudrate = 0\nDatabits = 8\nStopbits = 1\nParity = none\n"
+       "Flowcontrol = hardware\nDuration = 5\nBaudrate 0 is no rate: the ports run at 9600\n" +
+           banner + paths("/dev/tep/s98", "/dev/tep/s99")},
       {"names at the prompts",
        {},
        "s3\na7\n",

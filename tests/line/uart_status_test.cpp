@@ -21,7 +21,9 @@ TEST(Transmitter, TakesItsFifoAndShiftRegisterAt12BitsACharacter) {
   EXPECT_EQ(transmitter_milliseconds(50, 16), 4080);    // the slowest rate, a 16550's FIFO
   EXPECT_EQ(transmitter_milliseconds(300, 128), 5160);  // a 16950's 128 characters
   EXPECT_EQ(transmitter_milliseconds(115200, 32), 4);   // rounded up, never 0
-  EXPECT_EQ(transmitter_milliseconds(12345, 16), 22);   // a rate the table lacks runs at 9600
+  EXPECT_EQ(transmitter_milliseconds(12345, 16), 17);   // any rate runs as asked
+  EXPECT_EQ(transmitter_milliseconds(1, 16), 204000);   // even the slowest
+  EXPECT_EQ(transmitter_milliseconds(0, 16), 22);       // no rate runs at 9600
 }
 
 TEST(UartStatus, APtyIsNoUartAndSaysSo) {

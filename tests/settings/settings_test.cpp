@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "capture.h"
 
@@ -63,6 +64,21 @@ TEST(SettingsReport, ValuesOutOfRangeReadAsNone) {
   const std::string report = report_of(settings);
   EXPECT_NE(report.find("Parity = none\n"), std::string::npos);
   EXPECT_NE(report.find("Flowcontrol = none\n"), std::string::npos);
+}
+
+// Said once, after the report: a rate of 0 or less runs at 9600, and no report of it may
+// stand alone.
+TEST(RateNote, OnlyANumberThatIsNoRateIsNamed) {
+  const std::pair<std::int32_t, std::string> cases[] = {
+      {0, "Baudrate 0 is no rate: the ports run at 9600\n"},
+      {-5, "Baudrate -5 is no rate: the ports run at 9600\n"},
+      {1, ""},
+      {250000, ""},
+  };
+  for (const auto& [baudrate, note] : cases) {
+    const LineSettings settings{.baudrate = baudrate};
+    EXPECT_EQ(captured([&](std::FILE* out) { print_rate_note(out, settings); }), note);
+  }
 }
 
 }  // namespace

@@ -119,7 +119,9 @@ std::string Guest::boot(const Board& board) {
       "-chardev", "socket,id=console,path=" + sockets + "console,server=on,wait=off",
       "-serial", "chardev:console",
       "-chardev", "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on",
-      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off"};
+      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off",
+      "-D", sockets + "trace.log",
+      "-trace", std::string(board.trace)};
   // clang-format on
   if (board.ports == Ports::uarts) {
     // a6's far end: a pty whose slave qemu drives as a serial line.
@@ -140,8 +142,6 @@ std::string Guest::boot(const Board& board) {
         "-device", adapter_options(4),
         "-device", adapter_options(5),
         "-qmp", "unix:" + sockets + "monitor,server=on,wait=off",
-        "-D", sockets + "adapters.log",
-        "-trace", "usb_serial_set_*",
         "-trace", "usb_serial_unsupported_*"});
     // clang-format on
   }
@@ -247,11 +247,11 @@ std::string Guest::plug(int adapter) {
   return ask_monitor(R"({"execute": "device_add", "arguments": {)" + arguments + "}}");
 }
 
-std::string Guest::adapter_log() {
-  std::ifstream log(directory_ + "/adapters.log");
+std::string Guest::trace_log() {
+  std::ifstream log(directory_ + "/trace.log");
   const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
-  const std::string since = text.substr(std::min(adapter_log_read_, text.size()));
-  adapter_log_read_ = text.size();
+  const std::string since = text.substr(std::min(trace_log_read_, text.size()));
+  trace_log_read_ = text.size();
   return since;
 }
 

@@ -33,21 +33,30 @@ struct Board {
   std::string_view machine;       ///< Its -M.
   std::string_view tty;           ///< The UARTs' device names without their number.
   std::string_view command_line;  ///< For the kernel, beyond the console.
+  /// qemu's trace events that say how the guest programmed the ports (their rate among it).
+  std::string_view trace;
   Ports ports = Ports::uarts;
 };
 
-inline constexpr Board pc_with_16550{"16550 UARTs in an emulated PC", "/usr/bin/qemu-system-x86_64",
-                                     "pc", "ttyS", ""};
+inline constexpr Board pc_with_16550{
+    "16550 UARTs in an emulated PC", "/usr/bin/qemu-system-x86_64", "pc", "ttyS", "",
+    "serial_update_parameters"};
+/// The clock of the vexpress-a9's PL011s, as its device tree gives it to the driver.
+inline constexpr long vexpress_uart_clock = 24'000'000;
 // iomem=relaxed: the probe reads the PL011's registers through /dev/mem while the driver
 // holds them.
 inline constexpr Board vexpress_with_pl011{"PL011 UARTs in an emulated ARM board",
-                                           "/usr/bin/qemu-system-arm", "vexpress-a9", "ttyAMA",
-                                           "iomem=relaxed"};
+                                           "/usr/bin/qemu-system-arm",
+                                           "vexpress-a9",
+                                           "ttyAMA",
+                                           "iomem=relaxed",
+                                           "pl011_baudrate_change"};
 inline constexpr Board pc_with_usb_adapters{"FTDI USB serial adapters in an emulated PC",
                                             "/usr/bin/qemu-system-x86_64",
                                             "pc",
                                             "ttyS",
                                             "",
+                                            "usb_serial_set_*",
                                             Ports::usb_adapters};
 
 struct Reply {
@@ -75,9 +84,9 @@ class Guest {
   /// USB port with the same far end; an empty string once done, else what went wrong.
   std::string unplug(int adapter);
   std::string plug(int adapter);
-  /// What qemu's model of the adapters logged since the last call: the settings the guest
-  /// sent them, and the requests it refused.
-  std::string adapter_log();
+  /// What qemu's models of the ports traced since the last call: the settings the guest
+  /// programmed them with (the board's trace events), and the requests an adapter refused.
+  std::string trace_log();
 
   /// Makes a4's or a5's far end a loop plug: what the port sends comes straight back into it.
   void loop_back(int far_end, bool on);
@@ -95,7 +104,7 @@ class Guest {
   int monitor_ = -1;
   std::string console_text_;
   std::string monitor_text_;
-  std::size_t adapter_log_read_ = 0;
+  std::size_t trace_log_read_ = 0;
 
   /// Sends a command to qemu's monitor and waits for its answer, and for `event` if given.
   std::string ask_monitor(const std::string& command, std::string_view event = {});

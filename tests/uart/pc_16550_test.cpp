@@ -62,6 +62,22 @@ TEST_F(Uart16550, ARateTheUartRefusesIsReported) {
   }
 }
 
+// Its clock makes 115200 divided by a whole number: faster rates are refused (the driver keeps
+// the rate the port had, and reports that one), and a rate it can only come near runs at the
+// nearest divisor's, while the driver reports the rate asked, which no program can tell:
+// 74880 runs at 57600 (divisor 2). 28800 (divisor 4) runs as asked, through termios2.
+TEST_F(Uart16550, FasterRatesAreRefusedAndOthersRunAtTheNearestDivisor) {
+  const long rates[] = {50, 9600, 115200, 230400, 1000000, 28800, 74880};
+  for (const RateOutcome& outcome : run_at_rates(rates)) {
+    const long rate = outcome.asked;
+    const bool faster = rate > 115200;
+    EXPECT_EQ(outcome.refused, faster) << rate << ": " << outcome.probe;
+    EXPECT_EQ(outcome.read_back == rate, !faster) << rate << ": " << outcome.probe;
+    const long runs_at = faster ? outcome.read_back : 115200 / ((115200 + rate / 2) / rate);
+    EXPECT_EQ(outcome.emulated, runs_at) << rate << ": " << outcome.probe;
+  }
+}
+
 // check=internal: qemu's 16550 in loopback mode loops the data, RTS to CTS and DTR to DSR,
 // and holds DCD up whatever DTR does (a real 16550 joins OUT2 to it), which this pins down.
 TEST_F(Uart16550, TheUartsOwnLoopbackCarriesTheStreamAndItsHandshake) {

@@ -2,8 +2,9 @@
 //   uart_probe /dev/ttyS1
 //   cflag=800008b2 iflag=5 lflag=0 oflag=0 ospeed=115200 modem=166 lsr=1 outq=0 rx=0 tx=0
 //   frame=0 overrun=0 parity=0 brk=0 buf_overrun=0 baud_base=115200 lcr=3 divisor=1
-// lsr is what the driver's TIOCSERGETLSR says (1: the transmitter is empty; -1: no answer),
-// outq the bytes its output queue holds (TIOCOUTQ).
+// ospeed is the rate in bit/s the kernel holds for the port (termios2's c_ospeed), whether it
+// was asked as a speed code or as a number; lsr is what the driver's TIOCSERGETLSR says (1:
+// the transmitter is empty; -1: no answer), outq the bytes its output queue holds (TIOCOUTQ).
 // The UART's own registers end the line, read from the UART itself, so they show what the
 // driver really programmed: a 16550's line control register and divisor (through the I/O
 // port the driver names, on a PC), or a PL011's line control, integer and fractional
@@ -25,52 +26,10 @@
 #include <sys/io.h>
 #endif
 
-namespace {
+// kernel_speed.cpp: the kernel's c_ospeed; -1 where it cannot be read.
+long kernel_output_speed(int fd);
 
-int rate_of(speed_t code) {
-  switch (code) {
-    case B50:
-      return 50;
-    case B75:
-      return 75;
-    case B110:
-      return 110;
-    case B134:
-      return 134;
-    case B150:
-      return 150;
-    case B200:
-      return 200;
-    case B300:
-      return 300;
-    case B600:
-      return 600;
-    case B1200:
-      return 1200;
-    case B1800:
-      return 1800;
-    case B2400:
-      return 2400;
-    case B4800:
-      return 4800;
-    case B9600:
-      return 9600;
-    case B19200:
-      return 19200;
-    case B38400:
-      return 38400;
-    case B57600:
-      return 57600;
-    case B115200:
-      return 115200;
-    case B230400:
-      return 230400;
-    case B460800:
-      return 460800;
-    default:
-      return -static_cast<int>(code);
-  }
-}
+namespace {
 
 std::string registers_16550([[maybe_unused]] const serial_struct& serial) {
 #if defined(__x86_64__) || defined(__i386__)
@@ -134,12 +93,12 @@ int main(int argc, char** argv) {
     if (serial.type == PORT_16550A) registers = registers_16550(serial);
   }
   std::printf(
-      "cflag=%x iflag=%x lflag=%x oflag=%x ospeed=%d modem=%x lsr=%d outq=%d rx=%d tx=%d "
+      "cflag=%x iflag=%x lflag=%x oflag=%x ospeed=%ld modem=%x lsr=%d outq=%d rx=%d tx=%d "
       "frame=%d overrun=%d parity=%d brk=%d buf_overrun=%d baud_base=%d%s\n",
       attributes.c_cflag, attributes.c_iflag, attributes.c_lflag, attributes.c_oflag,
-      rate_of(cfgetospeed(&attributes)), modem, line_status, queued, counters.rx, counters.tx,
-      counters.frame, counters.overrun, counters.parity, counters.brk, counters.buf_overrun,
-      serial.baud_base, registers.c_str());
+      kernel_output_speed(fd), modem, line_status, queued, counters.rx, counters.tx, counters.frame,
+      counters.overrun, counters.parity, counters.brk, counters.buf_overrun, serial.baud_base,
+      registers.c_str());
   close(fd);
   return 0;
 }
