@@ -26,7 +26,7 @@ _looptest() {
 
     if [[ $cur != *=* ]]; then
         mapfile -t COMPREPLY < <(compgen -W \
-            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval= check=" \
+            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval= check= result=" \
             -- "$cur")
         compopt -o nospace 2>/dev/null
         return
@@ -42,6 +42,13 @@ _looptest() {
         parity) candidates=(none even odd mark space) ;;
         flowcontrol) candidates=(none hardware software) ;;
         check) candidates=(on internal off) ;;
+        result)
+            # A file to write: the paths bash offers for the value alone.
+            mapfile -t COMPREPLY < <(compgen -f -- "$value")
+            if [[ $COMP_WORDBREAKS != *=* ]]; then
+                COMPREPLY=("${COMPREPLY[@]/#/$key=}")
+            fi
+            return ;;
         *) return ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "${candidates[*]}" -- "$value")

@@ -29,6 +29,9 @@ inline void check_settings(const LineSettings& settings) {
   const auto flow = static_cast<int>(settings.flowcontrol);
   check(parity >= 1 && parity <= 5);
   check(flow >= 1 && flow <= 3);
+  // A result path, however long the value was, ends inside its buffer.
+  const auto& result = settings.result.path;
+  check(std::memchr(result.data(), '\0', result.size()) != nullptr);
 }
 
 }  // namespace looptest::fuzz

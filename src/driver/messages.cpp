@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 
+#include "driver/result_file.h"
 #include "system/clock.h"
 #include "system/wait.h"
 #include "system/write.h"
@@ -94,6 +95,7 @@ void print_message(const char* format, ...) {
   va_start(arguments, format);
   append_v(line, format, arguments);
   va_end(arguments);
+  result_printed(line.view());
   std::span<const char> left(line.data(), line.length);
   // Without waiting: the deadline is now.
   if (!left.empty() && write_line(left, monotonic_now(), -1) != Written::whole &&

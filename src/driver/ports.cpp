@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "driver/messages.h"
+#include "driver/result_file.h"
 #include "system/retry.h"
 
 namespace looptest {
@@ -73,7 +74,9 @@ void give_back(Port& port) {
 
 // Gives the port the line settings; says so if it does not hold them.
 void set_up_port(Port& port, const LineSettings& settings) {
+  errno = 0;  // a port that takes the settings and does not keep them sets none
   port.configured = configure_line(port.fd, settings, settings.baudrate);
+  if (!port.configured) result_refused(port.path->data(), errno);
   if (!port.configured) print_message("ERROR configuring %s\n", port.path->data());
   port.errors_at_start = read_line_errors(port.fd);
   port.transmitter_trusted = transmitter_empty(port.fd).value_or(false);

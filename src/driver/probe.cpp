@@ -11,6 +11,7 @@
 
 #include "check/stream.h"
 #include "driver/messages.h"
+#include "driver/result_file.h"
 #include "line/modem_lines.h"
 #include "system/clock.h"
 #include "system/wait.h"
@@ -143,6 +144,7 @@ WiringFound find_wiring(Ports& ports, const LineSettings& settings, Control& con
   if (decision.wiring != Wiring::none) {
     const std::string_view text = wiring_text(decision.wiring);
     print_message("wiring: %.*s\n", static_cast<int>(text.size()), text.data());
+    result_wiring(decision.wiring);
     return {.wiring = decision.wiring};
   }
   for (const PortNumber number : {PortNumber::one, PortNumber::two}) {
@@ -162,6 +164,7 @@ bool report_handshake(Ports& ports, Wiring wiring, const LineSettings& settings,
     const Port& in = port_numbered(ports, *back);
     if (!out.lines_found || !read_modem_lines(in.fd)) {
       print_message("%s: no modem lines\n", out.path->data());
+      result_handshake(out.path->data(), std::nullopt);
       continue;
     }
     out.lines_driven = true;
@@ -170,6 +173,7 @@ bool report_handshake(Ports& ports, Wiring wiring, const LineSettings& settings,
     // As the line settings want them: both raised, as the kernel raises them at open.
     drive_modem_lines(out.fd, modem_outputs(), true);
     print_message("%s\n", handshake_line(out.path->data(), *handshake).text.data());
+    result_handshake(out.path->data(), handshake);
     if (cts_follows_nothing(settings, *handshake)) {
       print_message("ERROR CTS of %s follows nothing\n", in.path->data());
       flows = false;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "driver/messages.h"
+#include "driver/result_file.h"
 #include "system/clock.h"
 #include "system/wait.h"
 
@@ -21,6 +22,7 @@ void mark_lost(Ports& ports, PortNumber number, Reconnect& reconnect, int link) 
   Port& port = port_numbered(ports, number);
   if (port.lost) return;
   print_message("ERROR %s lost\n", port.path->data());
+  result_port(port.path->data(), "lost");
   lose_port(port);
   reconnect.ever_lost = true;
   if (link != -1) send_note(link, Note::drop, number);
@@ -73,6 +75,7 @@ bool search_lost_ports(Ports& ports, Reconnect& reconnect, int link, const LineS
     Port& port = port_numbered(ports, number);
     if (!port.lost || !reopen_port(port, port_numbered(ports, other(number)), settings)) continue;
     print_message("%s back\n", port.path->data());
+    result_port(port.path->data(), "back");
     if (link != -1) send_note(link, Note::port, number, port.fd);
     changed = true;
   }

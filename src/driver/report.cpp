@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "driver/messages.h"
+#include "driver/result_file.h"
 #include "system/clock.h"
 
 namespace looptest {
@@ -104,6 +105,7 @@ struct EndLines {
   va_start(arguments, format);
   append_v(line, format, arguments);
   va_end(arguments);
+  result_printed(line.view());
   std::span<const char> left(line.data(), line.length);
   for (;;) {
     // Once the end is hurried, or a line could not be written, the rest only try once.

@@ -14,6 +14,7 @@
 #include "driver/relay.h"
 #include "driver/relay_loop.h"
 #include "driver/report.h"
+#include "driver/result.h"
 #include "driver/ring.h"
 #include "driver/signals.h"
 #include "driver/split.h"
@@ -85,11 +86,13 @@ std::optional<RelaysEnd> answer_events(Run& run) {
         print_progress(run.progress, run.started, run.ports,
                        totals_so_far(run.counts->forward, run.ports.port1, run.checking),
                        totals_so_far(run.counts->backward, run.ports.port2, run.checking));
+        result_progress("interval", run.started, run.ports, *run.counts, run.checking);
         break;
       case Event::report:
         print_summaries(run.ports,
                         totals_so_far(run.counts->forward, run.ports.port1, run.checking),
                         totals_so_far(run.counts->backward, run.ports.port2, run.checking));
+        result_progress("signal", run.started, run.ports, *run.counts, run.checking);
         break;
       case Event::note: {
         const NotesTaken notes = take_notes(run.ports, run.reconnect, run.second.link);
@@ -229,6 +232,7 @@ EndFacts end_relays(Run& run, const RelaysEnd& relays_end, EndWaits& end) {
 int not_run() {
   EndFacts facts{};
   facts.opened = false;
+  end_result(facts, judge(facts), nullptr, nullptr);
   return judge(facts).exit_status;
 }
 
@@ -252,6 +256,12 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
     print_message("ERROR %s: %s\n", failure.call, std::strerror(failure.error));
     return not_run();
   }
+  // Before a port is touched: a result that cannot be written stops the run here.
+  if (const Failure failure = start_result(port1_path, port2_path, settings)) {
+    print_message("ERROR result file %s: %s\n", settings.result.path.data(),
+                  std::strerror(failure.error));
+    return not_run();
+  }
   if (!open_ports(run.ports.port1, run.ports.port2, settings)) return not_run();
   run.forward = {
       .in = run.ports.port1.fd, .out = run.ports.port2.fd, .counts = &run.counts->forward};
@@ -262,6 +272,7 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   facts.told = print_end(run.ports, facts, judge(facts), run.counts->dropped_lines.load(),
                          second_relay_reason(run.second).data(), end);
   const Verdict verdict = judge(facts);
+  end_result(facts, verdict, &run.ports, run.counts);
   restore_port(run.ports.port1);
   restore_port(run.ports.port2);
   if (verdict.end_signal != 0) end_by(verdict.end_signal);

@@ -2,8 +2,11 @@
 // looks at a device or prints: the facts come in, the verdict goes out.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "driver/totals.h"
 
@@ -71,6 +74,28 @@ struct Verdict {
   int end_signal = 0;
 };
 
+/// Why a run did not pass, in a short fixed word each (fail_reason_word()).
+enum class FailReason {
+  not_opened,      ///< A port did not open, or the run could not be set up.
+  errors,          ///< A read, a write or the line failed.
+  held,            ///< A direction was held at the end.
+  second_relay,    ///< The second relay never ran, ended on its own, or was killed.
+  not_configured,  ///< A port did not take the line settings.
+  lost_port,       ///< A port was lost.
+  no_wiring,       ///< The test stream did not come round, or a CTS it needs follows nothing.
+  wrong_bytes,     ///< The check found bytes wrong, lost or extra.
+  no_check,        ///< The check checked nothing in a direction.
+  unread_verdict,  ///< The end's lines could not all be written.
+  not_delivered,   ///< Bytes were read and never delivered: listed only beside another reason.
+};
+inline constexpr std::size_t fail_reason_count = 11;
+
+/// The reasons of one run, in the order of the enumeration.
+struct FailReasons {
+  std::array<FailReason, fail_reason_count> reasons{};
+  std::size_t count = 0;
+};
+
 // verdict.cpp
 /// True when a read, a write or the line failed.
 bool has_errors(const DirectionTotals& totals);
@@ -92,5 +117,11 @@ bool check_passed(const DirectionTotals& totals);
 /// direction's check did not pass. A verdict no one could read is no pass; a run that was
 /// stopped ends by its signal; one that never opened its ports exits with 255.
 Verdict judge(const EndFacts& facts);
+/// What made judge() give this verdict no pass; none for a pass. A stopped run has those of
+/// what went wrong before the stop.
+FailReasons fail_reasons(const EndFacts& facts, const Verdict& verdict);
+/// "not-opened", "errors", "held", "second-relay", "not-configured", "lost-port", "no-wiring",
+/// "wrong-bytes", "no-check", "unread-verdict", "not-delivered".
+std::string_view fail_reason_word(FailReason reason);
 
 }  // namespace looptest

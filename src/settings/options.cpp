@@ -31,6 +31,13 @@ void store_number(Field& field, std::string_view value) {
   if (parse_whole_number(value, number)) field = number;
 }
 
+// A path that does not fit is kept as far as it fits, and refused by the run.
+void store_path(ResultPath& result, std::string_view value) {
+  result = {};
+  result.too_long = value.size() >= result.path.size();
+  value.substr(0, result.path.size() - 1).copy(result.path.data(), result.path.size() - 1);
+}
+
 }  // namespace
 
 std::optional<Option> split_option(std::string_view argument) {
@@ -64,6 +71,8 @@ void read_option(LineSettings& settings, std::string_view argument, std::FILE* o
     settings.flowcontrol = flow_control_of_keyword(value);
   } else if (key == "check") {
     settings.check = check_of_keyword(value);
+  } else if (key == "result") {
+    store_path(settings.result, value);
   }
 }
 

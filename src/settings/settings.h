@@ -1,6 +1,7 @@
 // settings.h: the line settings that both ports are given, and their report.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -12,6 +13,13 @@ enum class Parity : std::int32_t { none = 1, even = 2, odd = 3, mark = 4, space 
 enum class FlowControl : std::int32_t { none = 1, hardware = 2, software = 3 };
 /// Whether the run sends a test stream of its own round the ports and checks every byte.
 enum class Check : std::int32_t { off = 1, on = 2, internal = 3 };
+
+/// Where result=PATH asks for the result file; an empty path for none.
+struct ResultPath {
+  std::array<char, 256> path{};  ///< NUL-terminated.
+  /// The path given did not fit: the run refuses it before it touches a port.
+  bool too_long = false;
+};
 
 /// Rate, character size, stop bits, parity and flow control. The numbers are kept as given,
 /// also where a line cannot honour them; the line configuration decides what they become.
@@ -29,6 +37,8 @@ struct LineSettings {
   /// on: a test stream through what is wired to the ports; internal: through the UARTs'
   /// own loopback; off: only relay what the far ends send.
   Check check = Check::off;
+  /// Not the line's either: where the run also writes its result as JSON Lines.
+  ResultPath result{};
 };
 
 /// What a line runs at for a baudrate that is no rate, 0 or less.

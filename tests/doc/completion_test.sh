@@ -28,7 +28,9 @@ expect "looptest " "$default_breaks" a4 a5 s1 --help --version
 expect "looptest a" "$default_breaks" a4 a5
 expect "looptest a4 " "$default_breaks" a4 a5 s1
 expect "looptest a4 a5 " "$default_breaks" baudrate= databits= stopbits= parity= flowcontrol= duration= \
-  interval= check=
+  interval= check= result=
+expect "looptest a4 a5 result=$ports/x" "$default_breaks" "$ports/x9"
+expect "looptest a4 a5 result=$ports/x" $' \t\n' "result=$ports/x9"
 expect "looptest a4 a5 pa" "$default_breaks" parity=
 expect "looptest a4 a5 parity=" "$default_breaks" none even odd mark space
 expect "looptest a4 a5 parity=e" "$default_breaks" even

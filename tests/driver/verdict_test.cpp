@@ -131,5 +131,68 @@ TEST(Judge, EachFactThatFailsARunFailsItAlone) {
   }
 }
 
+std::string words_of(const FailReasons& found) {
+  std::string words;
+  for (std::size_t i = 0; i < found.count; ++i) {
+    words += (words.empty() ? "" : " ") + std::string(fail_reason_word(found.reasons[i]));
+  }
+  return words;
+}
+
+// Each way to fail names its reason, and only a run that does not pass has any: the reasons
+// and the exit status never disagree.
+TEST(FailReasons, NameWhatFailedTheRunAndNothingForAPass) {
+  const DirectionTotals clean{.bytes = 100, .line_errors = std::nullopt};
+  const DirectionTotals checked{
+      .bytes = 100, .line_errors = std::nullopt, .check = CheckCounts{100}};
+  const EndFacts passing{.forward = {clean, {}, 0}, .backward = {clean, {}, 0}};
+  const EndFacts checking{
+      .forward = {checked, {}, 0}, .backward = {checked, {}, 0}, .checking = true};
+  const auto with = [](EndFacts facts, auto change) {
+    change(facts);
+    return facts;
+  };
+  const struct {
+    EndFacts facts;
+    std::string words;
+  } cases[] = {
+      {passing, ""},
+      {checking, ""},
+      {with(passing, [](EndFacts& f) { f.stop = 15; }), ""},
+      {with(passing, [](EndFacts& f) { f.opened = false; }), "not-opened"},
+      {with(passing, [](EndFacts& f) { f.backward.totals.write_errors = 1; }), "errors"},
+      {with(passing,
+            [](EndFacts& f) {
+              f.forward.totals.undelivered = 10;
+              f.forward.waited_ms = held_milliseconds;
+            }),
+       "held not-delivered"},
+      {with(passing, [](EndFacts& f) { f.forward.totals.undelivered = 10; }), ""},
+      {with(passing, [](EndFacts& f) { f.second_killed = true; }), "second-relay"},
+      {with(passing, [](EndFacts& f) { f.configured = false; }), "not-configured"},
+      {with(passing,
+            [](EndFacts& f) {
+              f.port_lost = true;
+              f.stop = 2;
+            }),
+       "lost-port"},
+      {with(checking,
+            [](EndFacts& f) {
+              f.wiring_failed = true;
+              f.forward.totals.check = CheckCounts{};
+            }),
+       "no-wiring no-check"},
+      {with(checking, [](EndFacts& f) { f.backward.totals.check->lost = 3; }), "wrong-bytes"},
+      {with(passing, [](EndFacts& f) { f.checking = true; }), "no-check"},
+      {with(passing, [](EndFacts& f) { f.told = false; }), "unread-verdict"},
+  };
+  for (const auto& c : cases) {
+    const Verdict verdict = judge(c.facts);
+    const FailReasons found = fail_reasons(c.facts, verdict);
+    EXPECT_EQ(words_of(found), c.words);
+    EXPECT_EQ(found.count > 0, verdict.exit_status != 0) << c.words;
+  }
+}
+
 }  // namespace
 }  // namespace looptest

@@ -51,8 +51,13 @@ TEST_F(Check, ALoopOnEachPortOrACableCarriesTheStreamBothWaysAndPasses) {
        {std::pair{Wired::loops, "wiring: a loop on each port\n"},
         std::pair{Wired::cable, "wiring: a cable between the ports\n"}}) {
     SCOPED_TRACE(said);
-    const Finished finished = run_wired(wired, {"check=on", "duration=2"});
+    const std::string result = new_result_path();
+    const Finished finished = run_wired(wired, {"check=on", "duration=2", "result=" + result});
     EXPECT_TRUE(exited_with(finished.status, 0)) << finished.output;
+    testbench::ResultLines lines;
+    expect_result(result, "pass", {}, &lines);
+    EXPECT_EQ(lines.types,
+              (std::vector<std::string>{"start", "wiring", "handshake", "handshake", "end"}));
     EXPECT_NE(finished.output.find(std::string(paths(a4, a5)) + said +
                                    "/dev/tep/a4: no modem lines\n"
                                    "/dev/tep/a5: no modem lines\n"),
@@ -84,8 +89,10 @@ TEST_F(Check, AStreamThatDoesNotComeBackFailsTheRunAndSaysWhereItWasSent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.said);
-    const Finished finished = run_wired(c.wired, {"check=on", "duration=1"});
+    const std::string result = new_result_path();
+    const Finished finished = run_wired(c.wired, {"check=on", "duration=1", "result=" + result});
     EXPECT_TRUE(exited_with(finished.status, 1)) << finished.output;
+    expect_result(result, "fail", {"no-wiring", "no-check"});
     EXPECT_NE(finished.output.find(paths(a4, a5) + c.said), std::string::npos) << finished.output;
     EXPECT_EQ(finished.output.find("wiring:"), std::string::npos) << finished.output;
     EXPECT_EQ(counts(finished, a4, a5)[0], 0u);

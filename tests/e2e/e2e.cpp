@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -39,6 +40,43 @@ void LoopTest::SetUp() {
 
 void LoopTest::TearDown() {
   for (Program& program : programs_) testbench::stop_program(program);
+  for (const std::string& path : result_paths_) unlink(path.c_str());
+}
+
+std::string LoopTest::new_result_path() {
+  std::array<char, 40> name{"/tmp/looptest-result-XXXXXX"};
+  const int fd = mkstemp(name.data());
+  EXPECT_NE(fd, -1) << std::strerror(errno);
+  if (fd != -1) close(fd);
+  result_paths_.emplace_back(name.data());
+  return name.data();
+}
+
+void expect_result(const std::string& path, std::string_view verdict,
+                   const std::vector<std::string>& reasons, testbench::ResultLines* read) {
+  const testbench::ResultLines lines = testbench::read_result_lines(
+      path, std::string(LOOPTEST_SOURCE_DIR) + "/doc/result.schema.json");
+  if (read != nullptr) *read = lines;
+  EXPECT_EQ(lines.problems, "") << path;
+  ASSERT_FALSE(lines.types.empty()) << path;
+  EXPECT_EQ(lines.types.front(), "start");
+  const auto ends = std::count(lines.types.begin(), lines.types.end(), "end");
+  if (verdict.empty()) {
+    EXPECT_EQ(ends, 0) << "a run that did not end has no end";
+  } else {
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(lines.types.back(), "end");
+    EXPECT_EQ(lines.verdict, verdict);
+    for (const std::string& reason : reasons) {
+      EXPECT_NE(std::find(lines.reasons.begin(), lines.reasons.end(), reason), lines.reasons.end())
+          << reason << " is not among the reasons";
+    }
+  }
+  if (!lines.validated) {
+    SKIP_OR_FAIL_IN_CI(
+        "no python3-jsonschema here (apt-get install python3-jsonschema), so "
+        "the result's lines are not checked against the schema");
+  }
 }
 
 VirtualPort LoopTest::make_port(std::string_view name) {

@@ -10,6 +10,7 @@
 
 #include "far_end.h"
 #include "process.h"
+#include "result_lines.h"
 #include "summary_lines.h"
 #include "virtual_ports.h"
 
@@ -68,9 +69,12 @@ class LoopTest : public testing::Test {
   Program& start_relay(const VirtualPort& a, const VirtualPort& b,
                        const std::vector<std::string>& options = {},
                        const testbench::Launch& launch = {}, int reader = -1);
+  /// A path for a run's result file, new at each call and removed with the test.
+  std::string new_result_path();
 
  private:
   std::deque<Program> programs_;
+  std::vector<std::string> result_paths_;
 };
 
 /// The port's attributes, read through its far end.
@@ -85,6 +89,14 @@ bool exited_with(int status, int code);
 bool ended_by(int status, int signal);
 /// Counts the lines equal to line in text.
 int count_lines(const std::string& text, std::string_view line);
+
+/// Every line of the result file at path is whole JSON that doc/result.schema.json takes, the
+/// first a start. With verdict, the last is an end of that verdict that lists each of reasons
+/// (and maybe more); with verdict empty, there is no end. The lines read go to read, if given.
+/// Without python3-jsonschema, the schema is not checked and the test skips (fails in CI).
+void expect_result(const std::string& path, std::string_view verdict,
+                   const std::vector<std::string>& reasons = {},
+                   testbench::ResultLines* read = nullptr);
 
 /// A summary line as the run prints it, without its newline.
 std::string summary(const VirtualPort& from, const VirtualPort& to, std::size_t bytes,

@@ -51,7 +51,31 @@ struct Board {
   std::optional<testbench::Wired> wired;
   std::size_t forward = 0;
   std::size_t backward = 0;
+  /// Its run is killed outright two seconds in: its result has no end.
+  bool killed = false;
 };
+
+constexpr const char* python = "/usr/bin/python3";
+
+// Reads looptest.xml back with junitparser, as a CI server would, and prints what a consumer
+// sees: the totals, then per test case its name, its result and message, the failure's text,
+// its properties and the start of its output.
+constexpr const char* junit_reader = R"(import sys
+from junitparser import JUnitXml, Failure
+
+xml = JUnitXml.fromfile(sys.argv[1])
+for suite in xml:
+    print(f"suite {suite.name} tests={suite.tests} failures={suite.failures} errors={suite.errors}")
+    for case in suite:
+        failures = [r for r in case.result if isinstance(r, Failure)]
+        print(f"case {case.name}: {'failed: ' + failures[0].message if failures else 'passed'}")
+        for failure in failures:
+            for line in (failure.text or "").splitlines():
+                print(f"  text {line}")
+        for prop in case._elem.iter("property"):
+            print(f"  property {prop.get('name')} = {prop.get('value')}")
+        print(f"  out {(case.system_out or '').splitlines()[:3]}")
+)";
 
 std::string inventory_for(const std::vector<Board>& boards) {
   std::string command;
@@ -71,7 +95,11 @@ std::string inventory_for(const std::vector<Board>& boards) {
   for (const Board& board : boards) {
     text += "    " + board.host + ": {looptest_port1: " + board.port1->path().substr(9) +
             ", looptest_port2: " + board.port2->path().substr(9) +
-            (board.wired ? "" : ", looptest_check: \"off\"") + "}\n";
+            (board.wired ? "" : ", looptest_check: \"off\"") +
+            (board.killed
+                 ? ", looptest_command: [\"timeout\", \"-s\", \"KILL\", \"2\", " + command + "]"
+                 : "") +
+            "}\n";
   }
   return text;
 }
@@ -104,9 +132,12 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
   VirtualPort a7 = make_port("a7");
   VirtualPort s1 = make_port("s1");
   VirtualPort s2 = make_port("s2");
+  VirtualPort a8 = make_port("a8");
+  VirtualPort a9 = make_port("a9");
   const std::vector<Board> boards{{"board1", &a4, &a5, testbench::Wired::loops},
                                   {"board2", &a6, &a7, std::nullopt, 1000, 0},
-                                  {"board3", &s1, &s2, testbench::Wired::cable}};  // whose s1 goes
+                                  {"board3", &s1, &s2, testbench::Wired::cable},  // whose s1 goes
+                                  {"board4", &a8, &a9, std::nullopt, 0, 0, true}};
   // The plugs and the cables, in place before the runs start.
   std::optional<testbench::WiredFarEnds> board1_plugs;
   board1_plugs.emplace(a4, a5, testbench::Wired::loops);
@@ -136,7 +167,7 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(set_up(*board.port1) && set_up(*board.port2)) << board.host << " never ran";
-    if (board.wired) continue;
+    if (board.wired || board.killed) continue;
     Flow there{board.port1->master(), board.port2->master(), test_pattern(board.forward, 1)};
     Flow back{board.port2->master(), board.port1->master(), test_pattern(board.backward, 2)};
     EXPECT_TRUE(transfer({&there, &back}, patience_ms)) << board.host;
@@ -150,7 +181,7 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
   EXPECT_TRUE(testbench::read_to_end(ansible.output, output, 120000)) << output;
   const int status = testbench::wait_for_exit(ansible.pid, patience_ms);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "one board failed:\n" << output;
-  EXPECT_NE(output.find("1 of 3 boards failed: board3"), std::string::npos) << output;
+  EXPECT_NE(output.find("2 of 4 boards failed: board3, board4"), std::string::npos) << output;
 
   std::ifstream file(work / "report.txt");
   const std::string report((std::istreambuf_iterator<char>(file)), {});
@@ -177,7 +208,43 @@ TEST_F(Fleet, ThePlaybookRunsEveryBoardAtOnceAndReportsEachWithTheVerdict) {
   EXPECT_EQ(failed[8] + " " + failed[9] + " " + failed[10], "fail (status 1)") << report;
   EXPECT_NE(report.find("  ERROR /dev/tep/s1 lost\n"), std::string::npos) << report;
   EXPECT_NE(report.find("  wiring: a cable between the ports\n"), std::string::npos) << report;
+  // Killed outright, a board leaves a result with no end: it fails, with the last line it wrote.
+  const std::vector<std::string> killed = row_of(report, "board4");
+  ASSERT_EQ(killed.size(), 13u) << report;
+  EXPECT_EQ(killed[1] + " " + killed[8] + " " + killed[9] + " " + killed[10] + " " + killed[11] +
+                " " + killed[12],
+            "/dev/tep/a8 fail (no end: last start)")
+      << report;
   std::printf("%s", report.c_str());
+
+  if (access(python, X_OK) != 0 ||
+      testbench::start_program({python, "-c", "import junitparser"}, Input::empty).pid <= 0) {
+    SKIP_OR_FAIL_IN_CI("no " << python << " here, so looptest.xml is not read back");
+  }
+  Program& reader = start_other({python, "-c", junit_reader, work / "looptest.xml"});
+  std::string read;
+  EXPECT_TRUE(testbench::read_to_end(reader.output, read, patience_ms));
+  if (testbench::wait_for_exit(reader.pid, patience_ms) != 0 &&
+      read.find("suite ") == std::string::npos) {
+    SKIP_OR_FAIL_IN_CI(
+        "junitparser cannot read looptest.xml here (apt-get install "
+        "python3-junitparser): "
+        << read);
+  }
+  std::printf("%s", read.c_str());
+  EXPECT_NE(read.find("suite looptest tests=4 failures=2 errors=0\n"), std::string::npos) << read;
+  EXPECT_NE(read.find("case board1 /dev/tep/a4 /dev/tep/a5: passed\n"), std::string::npos) << read;
+  EXPECT_NE(read.find("case board3 /dev/tep/s1 /dev/tep/s2: failed: fail (status 1): "),
+            std::string::npos)
+      << read;
+  EXPECT_NE(read.find("  text ERROR /dev/tep/s1 lost\n"), std::string::npos) << read;
+  EXPECT_NE(read.find("case board4 /dev/tep/a8 /dev/tep/a9: failed: fail (no end: last start)\n"),
+            std::string::npos)
+      << read;
+  EXPECT_NE(read.find("  property /dev/tep/a6 -> /dev/tep/a7 bytes = 1000\n"), std::string::npos)
+      << read;
+  EXPECT_NE(read.find("  out ['arg1 = a4', 'arg2 = a5', 'Installed values']\n"), std::string::npos)
+      << read;
   std::filesystem::remove_all(work);
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -41,7 +42,8 @@ std::vector<testbench::Summary> progress_lines(const std::string& output) {
 TEST_F(LongRun, ProgressLinesGiveEachDirectionsCountsAndRateEveryInterval) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
-  Program& looptest = start_relay(a4, a5, {"interval=1", "duration=4"});
+  const std::string result = new_result_path();
+  Program& looptest = start_relay(a4, a5, {"interval=1", "duration=4", "result=" + result});
   Flow there{a4.master(), a5.master(), test_pattern(3000, 1)};
   Flow back{a5.master(), a4.master(), test_pattern(2000, 2)};
   ASSERT_TRUE(transfer({&there, &back}, patience_ms));
@@ -76,6 +78,10 @@ TEST_F(LongRun, ProgressLinesGiveEachDirectionsCountsAndRateEveryInterval) {
   EXPECT_EQ(lines[lines.size() - 2].rate.value_or(1), 0u);
   EXPECT_EQ(lines.back().bytes, 2001u);
   EXPECT_EQ(lines.back().rate.value_or(1), 0u);
+  testbench::ResultLines read;
+  expect_result(result, "pass", {}, &read);
+  EXPECT_EQ(std::count(read.types.begin(), read.types.end(), "progress") * 2,
+            static_cast<std::ptrdiff_t>(lines.size()));
   std::printf("%s", finished.output.c_str());
 }
 
@@ -120,7 +126,9 @@ TEST_P(LostAndBack, APortThatIsLostAndComesBackIsTakenUpAgain) {
   std::optional<VirtualPort>& lost = c.port1 ? a4 : a5;
   std::optional<VirtualPort>& kept = c.port1 ? a5 : a4;
   const termios kept_before = give_own_attributes(*kept);
-  Program& looptest = start_relay(*a4, *a5, {c.stop == 0 ? "duration=12" : "duration=600"});
+  const std::string result = new_result_path();
+  Program& looptest =
+      start_relay(*a4, *a5, {c.stop == 0 ? "duration=12" : "duration=600", "result=" + result});
   std::string output;
 
   Flow there{a4->master(), a5->master(), test_pattern(50000, 1)};
@@ -165,6 +173,9 @@ TEST_P(LostAndBack, APortThatIsLostAndComesBackIsTakenUpAgain) {
   EXPECT_EQ(count_lines(output, path + " back"), 1) << output;
   expect_same_attributes(new_before, *lost);
   expect_same_attributes(kept_before, *kept);
+  testbench::ResultLines lines;
+  expect_result(result, c.stop == 0 ? "fail" : "stopped", {"lost-port"}, &lines);
+  EXPECT_EQ(std::count(lines.types.begin(), lines.types.end(), "port"), 2) << "lost, and back";
   std::printf("-- %s%s, ended by %s:\n%s", path.c_str(), c.mid_stream ? " mid-stream" : "",
               c.stop == 0 ? "its duration" : strsignal(c.stop), output.c_str());
 }

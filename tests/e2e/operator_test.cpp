@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -30,7 +31,8 @@ TEST_F(Operator, EachStopReportsEveryByteAndPutsThePortsBack) {
     const VirtualPort a5 = make_port("a5");
     const termios a4_before = give_own_attributes(a4);
     const termios a5_before = give_own_attributes(a5);
-    Program& looptest = start_relay(a4, a5);
+    const std::string result = new_result_path();
+    Program& looptest = start_relay(a4, a5, {"result=" + result});
     Flow there{a4.master(), a5.master(), test_pattern(mebibyte, 1)};
     Flow back{a5.master(), a4.master(), test_pattern(mebibyte, 2)};
     ASSERT_TRUE(transfer({&there, &back}, 60000));
@@ -45,6 +47,9 @@ TEST_F(Operator, EachStopReportsEveryByteAndPutsThePortsBack) {
         << finished.output;
     expect_same_attributes(a4_before, a4);
     expect_same_attributes(a5_before, a5);
+    testbench::ResultLines lines;
+    expect_result(result, "stopped", {}, &lines);
+    EXPECT_EQ(lines.exit_status, 128 + signal);
   }
 }
 
@@ -71,7 +76,8 @@ std::string report_once_whole(Program& looptest, const std::string& whole) {
 TEST_F(Operator, Usr1ReportsTheCountsSoFarAndTheRunGoesOn) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
-  Program& looptest = start_relay(a4, a5);
+  const std::string result = new_result_path();
+  Program& looptest = start_relay(a4, a5, {"result=" + result});
   const std::string at_start = summary(a4, a5, 1) + "\n" + summary(a5, a4, 1) + "\n";
   EXPECT_EQ(report_once_whole(looptest, at_start), at_start);
 
@@ -81,13 +87,18 @@ TEST_F(Operator, Usr1ReportsTheCountsSoFarAndTheRunGoesOn) {
   EXPECT_EQ(report_once_whole(looptest, after), after);
   EXPECT_TRUE(testbench::is_running(looptest.pid));
   EXPECT_EQ(testbench::children_of(looptest.pid).size(), 1u);
+  // Each report is in the result as it is printed; the run goes on, so there is no end yet.
+  testbench::ResultLines lines;
+  expect_result(result, "", {}, &lines);
+  EXPECT_GE(std::count(lines.types.begin(), lines.types.end(), "progress"), 2) << result;
 }
 
 TEST_F(Operator, ATimedRunThatWentWellEndsWithStatusZero) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
   const termios a4_before = give_own_attributes(a4);
-  Program& looptest = start_relay(a4, a5, {"duration=1"});
+  const std::string result = new_result_path();
+  Program& looptest = start_relay(a4, a5, {"duration=1", "result=" + result});
   Flow there{a4.master(), a5.master(), test_pattern(5000, 4)};
   ASSERT_TRUE(transfer({&there}, patience_ms));
 
@@ -96,12 +107,14 @@ TEST_F(Operator, ATimedRunThatWentWellEndsWithStatusZero) {
   EXPECT_EQ(finished.output, summary(a4, a5, 5001) + "\n" + summary(a5, a4, 1) + "\n");
   expect_same_attributes(a4_before, a4);
   EXPECT_FALSE(held_open(a4) || held_open(a5));
+  expect_result(result, "pass");
 }
 
 TEST_F(Operator, ATimedRunWithAHungUpFarEndEndsWithStatusOne) {
   VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
-  Program& looptest = start_relay(a4, a5, {"duration=1"});
+  const std::string result = new_result_path();
+  Program& looptest = start_relay(a4, a5, {"duration=1", "result=" + result});
   a4.hang_up();
 
   const Finished finished = wait_for_end(looptest);
@@ -113,6 +126,7 @@ TEST_F(Operator, ATimedRunWithAHungUpFarEndEndsWithStatusOne) {
   EXPECT_GE(forward->read_errors, 1u) << finished.output;
   EXPECT_EQ(forward->write_errors, 0u);
   EXPECT_TRUE(finished.output.ends_with("\n" + summary(a5, a4, 1) + "\n")) << finished.output;
+  expect_result(result, "fail", {"errors"});
 }
 
 TEST_F(Operator, ATimedRunOfNoTimeEndsAtOnceAndTheReportShowsTheDuration) {
@@ -134,13 +148,43 @@ TEST_F(Operator, APortAnotherProgramHoldsIsRefusedAndLeftAlone) {
   ASSERT_NE(held, -1);
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
 
-  const Finished finished = run({"a4", "a5"});
+  const std::string result = new_result_path();
+  const Finished finished = run({"a4", "a5", "result=" + result});
   EXPECT_TRUE(exited_with(finished.status, 255));
   EXPECT_TRUE(finished.output.ends_with("tty2=/dev/tep/a5\nERROR /dev/tep/a5 is in use\n"))
       << finished.output;
   expect_same_attributes(a4_before, a4);
   expect_same_attributes(a5_before, a5);
   close(held);
+  testbench::ResultLines lines;
+  expect_result(result, "fail", {"not-opened"}, &lines);
+  EXPECT_EQ(lines.exit_status, 255);
+  EXPECT_EQ(lines.errors, std::vector<std::string>{"\"ERROR /dev/tep/a5 is in use\""});
+}
+
+// A result that cannot be written is refused before a port is touched; one that can is made,
+// or emptied, before the ports open, and gets its end when a port will not open.
+TEST_F(Operator, AResultFileThatCannotBeWrittenStopsTheRunBeforeAnyPort) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  const termios a4_before = give_own_attributes(a4);
+  const std::string too_long = "/tmp/" + std::string(300, 'x');
+  for (const auto& [path, said] :
+       {std::pair{
+            std::string("/nonexistent/result"),
+            std::string("ERROR result file /nonexistent/result: No such file or directory\n")},
+        std::pair{too_long,
+                  "ERROR result file " + too_long.substr(0, 255) + ": File name too long\n"}}) {
+    const Finished finished = run({"a4", "a5", "result=" + path});
+    EXPECT_TRUE(exited_with(finished.status, 255)) << finished.output;
+    EXPECT_TRUE(finished.output.ends_with("tty2=/dev/tep/a5\n" + said)) << finished.output;
+    expect_same_attributes(a4_before, a4);
+  }
+  const std::string result = new_result_path();
+  ASSERT_EQ(truncate(result.c_str(), 100000), 0);
+  const Finished finished = run({"a4", "a9", "result=" + result});
+  EXPECT_TRUE(exited_with(finished.status, 255)) << finished.output;
+  expect_result(result, "fail", {"not-opened"});
 }
 
 TEST_F(Operator, ASecondRunCannotTakeAPortTheFirstHolds) {

@@ -62,7 +62,9 @@ TEST_F(Verdict, EveryByteCountedReachesTheFarEndAndAFarEndThatNeverReadsFailsThe
 TEST_F(Verdict, ADirectionHeldByXoffToTheEndFailsTheRun) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
-  Program& looptest = start_relay(a4, a5, {"flowcontrol=software", "duration=3"});
+  const std::string result = new_result_path();
+  Program& looptest =
+      start_relay(a4, a5, {"flowcontrol=software", "duration=3", "result=" + result});
   ASSERT_EQ(write(a4.master(), "\x13", 1), 1);  // XOFF, and never XON
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(send(a5, test_pattern(17408, 4)), 17408u);
@@ -74,6 +76,7 @@ TEST_F(Verdict, ADirectionHeldByXoffToTheEndFailsTheRun) {
   EXPECT_TRUE(finished.output.starts_with("ERROR /dev/tep/a5 -> /dev/tep/a4 held at the end\n"))
       << finished.output;
   EXPECT_TRUE(exited_with(finished.status, 1)) << finished.status;
+  expect_result(result, "fail", {"held", "not-delivered"});
 }
 
 TEST_F(Verdict, AFarEndThatReadsSlowlyButSteadilyPasses) {
