@@ -37,27 +37,45 @@ std::optional<DeviceId> device_of(int fd) {
   return device_of(status);
 }
 
+// What the path leads to now, before anything opens it; empty where it leads nowhere.
+std::optional<DeviceId> device_at(const char* path) {
+  struct stat status {};
+  if (stat(path, &status) != 0) return std::nullopt;
+  return device_of(status);
+}
+
 // Only another holder refuses the port; a file system without locks does not.
 bool lock_port(int fd) {
   return retry_interrupted([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 ||
          errno != EWOULDBLOCK;
 }
 
-// Opens the port and saves its attributes. A port opens with whatever attributes its last
-// user left, often its driver's default (cooked) mode, which echoes and edits what arrives:
-// such a port is made quiet at once, before anything else, and what it took in meanwhile is
-// thrown away. False when it will not open.
-bool open_quietly(Port& port) {
-  port.fd = open_port(port.path->data());
-  if (port.fd == -1) return false;
-  port.saved = save_line(port.fd);
-  port.lines_found = read_modem_lines(port.fd);
+enum class Taken { taken, not_opened, in_use, same_port };
+
+// Opens the port, locks it, saves its attributes and makes it quiet, in consecutive calls. A
+// port opens with whatever attributes its last user left, often its driver's default (cooked)
+// mode, which echoes and edits what arrives, so nothing is asked of it before it is quiet (a
+// USB adapter answers its modem-line ioctl only after a round trip on the bus), and what it
+// took in meanwhile is thrown away. A port another program holds is closed untouched: whatever
+// was done to it would be done under that program's run. other is the port already taken.
+Taken take_port(Port& port, const Port& other) {
+  const int fd = open_port(port.path->data());
+  if (fd == -1) return Taken::not_opened;
+  if (!lock_port(fd)) {
+    // Locked by this run itself: another name of the port it already has.
+    const std::optional<DeviceId> device = device_of(fd);
+    close(fd);
+    return device && device == device_of(other.fd) ? Taken::same_port : Taken::in_use;
+  }
+  port.fd = fd;
+  port.saved = save_line(fd);
   if (port.saved && edits_input(port.saved->attributes)) {
     const termios quiet = quiet_line(port.saved->attributes);
-    retry_interrupted([&] { return tcsetattr(port.fd, TCSANOW, &quiet); });
-    tcflush(port.fd, TCIFLUSH);
+    retry_interrupted([&] { return tcsetattr(fd, TCSANOW, &quiet); });
+    tcflush(fd, TCIFLUSH);
   }
-  return true;
+  port.lines_found = read_modem_lines(fd);
+  return Taken::taken;
 }
 
 // Puts a port that will not be used back as it was, and closes it.
@@ -70,6 +88,27 @@ void give_back(Port& port) {
   }
   if (port.saved) restore_line(port.fd, *port.saved);
   close(std::exchange(port.fd, -1));
+}
+
+// Whether both ports were taken, and if not why, and which port refused.
+struct Outcome {
+  Taken taken = Taken::taken;
+  const Port* refused = nullptr;
+};
+
+// Takes first, then second. Neither is held when one cannot be had.
+Outcome take_ports(Port& first, Port& second) {
+  Taken taken = take_port(first, Port{});
+  if (taken != Taken::taken) return {.taken = taken, .refused = &first};
+  taken = take_port(second, first);
+  // A node made anew between the look and the open may yet lead to the first port: the
+  // second then holds the first's quiet attributes, so the first is put back last.
+  if (taken == Taken::taken && device_of(second.fd) == device_of(first.fd)) {
+    give_back(second);
+    taken = Taken::same_port;
+  }
+  if (taken != Taken::taken) give_back(first);
+  return {.taken = taken, .refused = &second};
 }
 
 // Gives the port the line settings; says so if it does not hold them.
@@ -85,31 +124,25 @@ void set_up_port(Port& port, const LineSettings& settings) {
 }  // namespace
 
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings) {
-  if (!open_quietly(port1)) return false;
-  if (!open_quietly(port2)) {
-    give_back(port1);
-    return false;
-  }
-  const std::optional<DeviceId> device1 = device_of(port1.fd);
-  const std::optional<DeviceId> device2 = device_of(port2.fd);
-  if (device1 && device1 == device2) {
-    print_message("ERROR %s and %s are the same port\n", port1.path->data(), port2.path->data());
-    give_back(port1);
-    give_back(port2);
-    return false;
-  }
-  // Every run locks the lower device first, so that runs started together over the same two
+  // What the names lead to is known before either port is touched: one port named twice is
+  // refused as it was found, and a name that leads nowhere will not open.
+  const std::optional<DeviceId> device1 = device_at(port1.path->data());
+  const std::optional<DeviceId> device2 = device_at(port2.path->data());
+  if (!device1 || !device2) return false;
+  // Every run takes the lower device first, so that runs started together over the same two
   // ports, named in either order, cannot take one each and both give up.
-  std::pair<const Port*, const Port*> order{&port1, &port2};
-  if (device1 && device2 && *device2 < *device1) std::swap(order.first, order.second);
-  for (const Port* port : {order.first, order.second}) {
-    if (!lock_port(port->fd)) {
-      print_message("ERROR %s is in use\n", port->path->data());
-      give_back(port1);
-      give_back(port2);
-      return false;
-    }
+  const bool lower_first = !(*device2 < *device1);
+  Outcome outcome{.taken = Taken::same_port};
+  if (*device1 != *device2) {
+    outcome = take_ports(lower_first ? port1 : port2, lower_first ? port2 : port1);
   }
+  if (outcome.taken == Taken::same_port) {
+    print_message("ERROR %s and %s are the same port\n", port1.path->data(), port2.path->data());
+  }
+  if (outcome.taken == Taken::in_use) {
+    print_message("ERROR %s is in use\n", outcome.refused->path->data());
+  }
+  if (outcome.taken != Taken::taken) return false;
   set_up_port(port1, settings);
   set_up_port(port2, settings);
   return true;
@@ -141,10 +174,12 @@ void lose_port(Port& port) {
 }
 
 bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
+  // As at the start: the path must lead elsewhere than the other port before it is touched.
+  const std::optional<DeviceId> device = device_at(port.path->data());
+  if (!device || device == device_of(other.fd)) return false;
   Port found{.path = port.path};
-  if (!open_quietly(found)) return false;
-  const std::optional<DeviceId> device = device_of(found.fd);
-  if ((device && device == device_of(other.fd)) || !lock_port(found.fd)) {
+  if (take_port(found, other) != Taken::taken) return false;
+  if (device_of(found.fd) == device_of(other.fd)) {
     give_back(found);
     return false;
   }

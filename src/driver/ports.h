@@ -48,10 +48,12 @@ inline const Port& port_numbered(const Ports& ports, PortNumber number) {
 }
 
 // ports.cpp
-/// Opens both ports, without waiting for carrier and without making either the controlling
-/// terminal, locks them, and at once saves their attributes and gives them the line settings.
+/// Tells the two ports apart by their paths, then takes them, the lower device first: opens
+/// each without waiting for carrier and without making it the controlling terminal, locks it,
+/// and at once saves its attributes and makes it quiet; then gives both the line settings.
 /// False when a port will not open (nothing printed: the path lines tell which), when both
-/// names lead to one device, or when another program holds one locked.
+/// names lead to one device, or when another program holds one locked; a port it did not get
+/// is closed untouched, and one it got is put back as it was.
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings);
 /// Puts back the attributes the port had when it was opened (and its loopback and modem
 /// lines, where the run changed them), and closes it.
@@ -61,8 +63,9 @@ void restore_port(Port& port);
 bool port_gone(const Port& port);
 /// Closes a port that is gone and marks it lost; there is nothing left to restore on it.
 void lose_port(Port& port);
-/// Opens a lost port's path again as at the start: without carrier or controlling terminal,
-/// not the other port, locked, saved and configured. False while that cannot be done.
+/// Opens a lost port's path again as at the start: not the other port (known before it is
+/// opened), without carrier or controlling terminal, locked, saved, quiet and configured.
+/// False while that cannot be done.
 bool reopen_port(Port& port, const Port& other, const LineSettings& settings);
 
 }  // namespace looptest

@@ -245,6 +245,42 @@ INSTANTIATE_TEST_SUITE_P(LongRun, ToALostPort, testing::Bool(),
                            return std::string(lost.param ? "Port1" : "Port2");
                          });
 
+// Guards: a lost port's path that leads for a while to the other port is not taken up, and
+// that port is left alone. With software flow control it reads as a port that edits its
+// input, which a search that quieted it before looking would empty of what waits there.
+TEST_F(LongRun, ALostPortsPathThatLeadsToTheOtherPortLeavesThatPortAlone) {
+  std::optional<VirtualPort> a4(make_port("a4"));
+  const VirtualPort a5 = make_port("a5");
+  Program& looptest = start_relay(*a4, a5, {"flowcontrol=software", "duration=600"});
+  std::string output;
+  a4->hang_up();
+  ASSERT_TRUE(
+      testbench::read_until(looptest.output, output, "ERROR /dev/tep/a4 lost\n", patience_ms))
+      << output;
+  a4.reset();
+  ASSERT_EQ(symlink(a5.path().c_str(), "/dev/tep/a4"), 0);
+  // Less than a5's driver holds, and no XON or XOFF, which the line takes as flow control.
+  std::vector<char> meanwhile = test_pattern(3000, 7);
+  std::ranges::replace(meanwhile, '\x11', 'x');
+  std::ranges::replace(meanwhile, '\x13', 'x');
+  ASSERT_EQ(write(a5.master(), meanwhile.data(), meanwhile.size()),
+            static_cast<ssize_t>(meanwhile.size()));
+  // The search, at its 5-second pace, finds the path at least once meanwhile.
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  EXPECT_FALSE(testbench::read_until(looptest.output, output, "/dev/tep/a4 back\n", 0)) << output;
+  ASSERT_EQ(unlink("/dev/tep/a4"), 0);
+  a4.emplace(make_port("a4"));
+  ASSERT_TRUE(testbench::read_until(looptest.output, output, "/dev/tep/a4 back\n", patience_ms))
+      << output;
+  std::string arrived;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+  while (arrived.size() < meanwhile.size() && std::chrono::steady_clock::now() < deadline) {
+    arrived += read_all_left(*a4, 500);
+  }
+  EXPECT_EQ(arrived, std::string(meanwhile.begin(), meanwhile.end()))
+      << arrived.size() << " of " << meanwhile.size() << " bytes followed a4 back";
+}
+
 // A USB adapter unplugged and plugged in again within seconds gets its device number back,
 // and a new node, before the tool looks again: that is a new device all the same. A pty can
 // be opened only through its own devpts node, so here the port is a node of the null device,

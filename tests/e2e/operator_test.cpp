@@ -1,10 +1,13 @@
 // What an operator sees of a run: the counts, refused ports, a clean end and timed runs.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -187,19 +190,49 @@ TEST_F(Operator, AResultFileThatCannotBeWrittenStopsTheRunBeforeAnyPort) {
   expect_result(result, "fail", {"not-opened"});
 }
 
-TEST_F(Operator, ASecondRunCannotTakeAPortTheFirstHolds) {
+// Guards: a run refused a port neither changes nor empties it under the run that holds it.
+// With software flow control the port reads as one that edits its input (IXON), which a run
+// that quieted a port before it had locked it would throw away.
+TEST_F(Operator, ASecondRunCannotTakeAPortTheFirstHoldsNorTouchItsInput) {
   const VirtualPort a4 = make_port("a4");
   const VirtualPort a5 = make_port("a5");
   const VirtualPort a6 = make_port("a6");
-  start_relay(a4, a5);
-  const Finished second = run({"a6", "a5"});
-  EXPECT_TRUE(exited_with(second.status, 255));
-  EXPECT_TRUE(second.output.ends_with("ERROR /dev/tep/a5 is in use\n")) << second.output;
+  start_relay(a4, a5, {"flowcontrol=software"});
+  // The second run and the port it is refused: the lower device, which every run locks first.
+  const std::array<std::array<std::string, 3>, 3> seconds{
+      {{"a4", "a5", "/dev/tep/a4"}, {"a5", "a4", "/dev/tep/a4"}, {"a6", "a5", "/dev/tep/a5"}}};
+  for (const auto& [port1, port2, refused] : seconds) {
+    SCOPED_TRACE(port1 + " " + port2);
+    // No XON or XOFF in it, which the line takes as flow control.
+    std::vector<char> data = test_pattern(256 * 1024, 3);
+    std::ranges::replace(data, '\x11', 'x');
+    std::ranges::replace(data, '\x13', 'x');
+    // Sent until the ports hold no more: the relay waits for a5's far end to read, and what
+    // a4's driver holds waits for the relay as the second run starts.
+    Flow there{a4.master(), a5.master(), std::move(data)};
+    for (pollfd room{a4.master(), POLLOUT, 0}; poll(&room, 1, 200) > 0;) {
+      const ssize_t written =
+          write(a4.master(), there.data.data() + there.sent, there.data.size() - there.sent);
+      if (written > 0) there.sent += static_cast<std::size_t>(written);
+      ASSERT_TRUE(written > 0 || errno == EAGAIN) << strerror(errno);
+    }
+    const Finished second = run({port1, port2});
+    EXPECT_TRUE(exited_with(second.status, 255));
+    EXPECT_TRUE(second.output.ends_with("ERROR " + refused + " is in use\n")) << second.output;
+    EXPECT_TRUE(transfer({&there}, patience_ms))
+        << there.received.size() << " of " << there.data.size() << " bytes relayed";
+  }
 }
 
 TEST_F(Operator, OnePortNamedTwiceIsRefusedBeforeAnythingChanges) {
   const VirtualPort a4 = make_port("a4");
-  const termios a4_before = give_own_attributes(a4);
+  give_own_attributes(a4);
+  // Cooked, as a port is found that a run would make quiet at once.
+  termios cooked = attributes_of(a4);
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  cooked.c_iflag |= ICRNL;
+  ASSERT_EQ(tcsetattr(a4.master(), TCSANOW, &cooked), 0);
+  const termios a4_before = attributes_of(a4);
   ASSERT_EQ(symlink(a4.path().c_str(), "/dev/tep/s1"), 0);
   for (const auto& [second_name, second_path] :
        {std::pair{"a4", "/dev/tep/a4"}, std::pair{"s1", "/dev/tep/s1"}}) {

@@ -2,8 +2,11 @@
 // file appears; then lets it go on and ends as it ends. So a test can act on a port in the
 // moment between a program's open of the port and its first setting of it, every time:
 //   hold_at_ioctl /dev/tep/a4 /tmp/go looptest a4 a5 duration=2
-// prints "held" on standard error once the program stands at that ioctl. Only the program
-// itself is followed, not the processes it starts. x86-64 only.
+// prints "held" on standard error once the program stands at that ioctl. With --request=N
+// first, it holds the program at its first ioctl N on the port instead (0x5415, TIOCMGET:
+// the modem-line request that a USB adapter answers only after a round trip on the bus, made
+// as long as a test likes). Only the program itself is followed, not the processes it starts.
+// x86-64 only.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -17,15 +20,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
 
-// The tracee is at the entry of an ioctl whose descriptor leads to the port.
-bool at_ioctl_on(pid_t pid, const char* port) {
+// The tracee is at the entry of an ioctl whose descriptor leads to the port, and which makes
+// the request asked for, if one was.
+bool at_ioctl_on(pid_t pid, const char* port, std::optional<unsigned long> request) {
   user_regs_struct registers{};
   if (ptrace(PTRACE_GETREGS, pid, nullptr, &registers) != 0) return false;
   if (registers.orig_rax != SYS_ioctl) return false;
+  if (request && (registers.rsi & 0xffffffff) != *request) return false;
   const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(registers.rdi);
   char target[PATH_MAX] = {};
   return readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strcmp(target, port) == 0;
@@ -43,8 +49,14 @@ int status_of(int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::optional<unsigned long> request;
+  if (argc > 1 && std::strncmp(argv[1], "--request=", 10) == 0) {
+    request = std::strtoul(argv[1] + 10, nullptr, 0);
+    ++argv;
+    --argc;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: hold_at_ioctl PORT FILE PROGRAM [ARGUMENT...]\n");
+    std::fprintf(stderr, "usage: hold_at_ioctl [--request=N] PORT FILE PROGRAM [ARGUMENT...]\n");
     return 2;
   }
   char port[PATH_MAX];
@@ -78,7 +90,7 @@ int main(int argc, char** argv) {
       signal_to_pass = WSTOPSIG(status);
       continue;
     }
-    if (!at_ioctl_on(child, port)) continue;
+    if (!at_ioctl_on(child, port, request)) continue;
     std::fprintf(stderr, "held\n");
     wait_for_file(argv[2]);
     break;

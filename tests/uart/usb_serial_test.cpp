@@ -8,6 +8,7 @@
 // reads CTS, DSR and DCD up, and never reports its transmitter empty.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +44,13 @@ constexpr long parity = 0x100;
 constexpr long odd = 0x200;
 constexpr long stick = 0x40000000;
 constexpr long rts_cts = 0x80000000;
+
+/// The most a far end sending as fast as the adapter takes it gets echoed by one open of the
+/// adapter's driver, before any program has the port: what qemu's model holds (448 bytes, all
+/// passed on once the driver reads) and what comes in the driver's own round trips. A program
+/// that does nothing but open the port and set it (stty) is echoed up to some hundred bytes
+/// too; what the tool lets through once it has the port is pinned apart, at 64 bytes.
+constexpr std::size_t echo_of_one_open = 1024;
 
 /// A far end that sends numbered lines ("a4 000017 ...\n") until stopped, a line every
 /// `pause`; it waits while qemu does not take them (an adapter pulled out), and keeps what it
@@ -246,8 +254,9 @@ TEST_F(UsbAdapters, PulledOutAndPluggedBackIdleOrSendingTheRunTakesItUpAndRelays
     std::optional<Sender> to_a4;
     std::optional<Sender> to_a5;
     if (c.sending) {
-      to_a4.emplace(guest().a4(), "a4", 5ms);
-      to_a5.emplace(guest().a5(), "a5", 5ms);
+      // As fast as the emulated adapters take the bytes.
+      to_a4.emplace(guest().a4(), "a4", 0us);
+      to_a5.emplace(guest().a5(), "a5", 0us);
       std::this_thread::sleep_for(500ms);
     }
     // qemu 7.2 can crash when an adapter is pulled out as its far end's bytes come in: each
@@ -277,12 +286,15 @@ TEST_F(UsbAdapters, PulledOutAndPluggedBackIdleOrSendingTheRunTakesItUpAndRelays
       const std::string at_a5 = guest().receive(guest().a5(), from_a4.size(), 2000);
       const std::string at_a4 = guest().receive(guest().a4(), from_a5.size(), 2000);
       // A port that comes back opens in its driver's default mode, which echoes to its own
-      // far end what it takes in while that open runs: such bytes besides the stream.
+      // far end what it takes in while that open runs: such bytes besides the stream, no
+      // more than the driver's own open lets through (what the tool lets through once it has
+      // the port is pinned in NothingIsEchoedWhileTheAdapterIsAsked).
       const InOrder there = in_order(from_a4, at_a5);
       const InOrder back = in_order(from_a5, at_a4);
       EXPECT_GT(there.runs, 0) << at_a5.size() << " bytes at a5";
       EXPECT_GT(back.runs, 0) << at_a4.size() << " bytes at a4";
-      EXPECT_LT(there.foreign + back.foreign, 1024u) << "more than the opens' echo";
+      EXPECT_LE(there.foreign + back.foreign, echo_of_one_open * c.adapters.size())
+          << "more than the opens' echo";
       EXPECT_TRUE(at_a5.ends_with(from_a4.substr(from_a4.size() - 20))) << "a4 to a5 stopped";
       EXPECT_TRUE(at_a4.ends_with(from_a5.substr(from_a5.size() - 20))) << "a5 to a4 stopped";
       std::printf(
@@ -439,7 +451,8 @@ TEST_F(UsbAdapters, PulledOutBetweenOpenAndSetUpTheRunEndsWithAnErrorRestoringTh
 // Guards: what a far end sends while looptest starts is neither edited as a line nor echoed
 // back, beyond what the driver takes in while its own open runs (the driver opens an adapter
 // canonical, with echo, and the last run's restore leaves it so). One far end sends at a
-// time, so that all that comes back to it is echo, and all that reaches the other is relayed.
+// time, as fast as the emulated adapter takes it, so that all that comes back to it is echo,
+// and all that reaches the other is relayed.
 // The restore at the end puts that mode back while the adapter still takes input, until the
 // port is closed: what comes then is echoed by the driver, as for any program that leaves a
 // port as it found it. That is measured, not judged.
@@ -450,7 +463,7 @@ TEST_F(UsbAdapters, NothingIsEchoedOrEditedWhileARunStarts) {
     const int out_of = flooded == 4 ? guest().a5() : guest().a4();
     drain_adapters();
     // ^C, DEL and ^U: what canonical mode echoes as ^C, and takes to erase a byte or the line.
-    Sender sender(into, "a" + std::to_string(flooded), 1ms, "x\x03y\x7fz\x15\r");
+    Sender sender(into, "a" + std::to_string(flooded), 0us, "x\x03y\x7fz\x15\r");
     std::string relayed;
     std::size_t echoed_at_starts = 0;
     std::size_t echoed_at_ends = 0;
@@ -458,22 +471,54 @@ TEST_F(UsbAdapters, NothingIsEchoedOrEditedWhileARunStarts) {
       start_stamped("a4 a5");
       std::this_thread::sleep_for(500ms);
       relayed += guest().receive(out_of, 1, 300);
-      echoed_at_starts += guest().receive(into, 0, 300).size();
+      // Before the port is quiet: what the driver took in during its own open.
+      const std::size_t echoed = guest().receive(into, 0, 300).size();
+      EXPECT_LE(echoed, echo_of_one_open) << "echoed as run " << run << " started";
+      echoed_at_starts += echoed;
       finish("TERM");
       relayed += guest().receive(out_of, 0, 300);
       echoed_at_ends += guest().receive(into, 0, 300).size();
     }
     const std::string sent = sender.stop();
     EXPECT_GE(runs_in_order(sent, relayed), 0) << "an edited byte was relayed";
-    // Before the port is quiet: what the driver took in during its own open, at most a few
-    // milliseconds of it; a run that set the line only once it was locked and saved echoed
-    // kilobytes.
-    EXPECT_LT(echoed_at_starts, 5 * 1024u);
     std::printf(
         "a%d's far end sending: 5 runs, %zu bytes relayed in order; %zu echoed as the "
         "runs started, %zu as they ended\n",
         flooded, relayed.size(), echoed_at_starts, echoed_at_ends);
   }
+  drain_adapters();
+}
+
+// Guards: the port is quiet before the tool asks the adapter anything. Its modem-line request
+// is a round trip on the bus, which a busy bus, a hub or an emulator makes long: held there
+// for a second while a4's far end sends as fast as the adapter takes it, the port echoes
+// nothing (a run that asked first echoed a second's worth).
+TEST_F(UsbAdapters, NothingIsEchoedWhileTheAdapterIsAsked) {
+  drain_adapters();
+  Sender sender(guest().a4(), "a4", 0us, "x\x03y\x7fz\x15\r");
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    guest().run("rm -f /tmp/*");
+    guest().run("(hold_at_ioctl --request=" + std::to_string(TIOCMGET) +
+                " /dev/tep/a4 /tmp/go looptest a4 a5 duration=1 >/tmp/out 2>&1; "
+                "echo $? >/tmp/status) &");
+    ASSERT_EQ(guest()
+                  .run("for i in $(seq 100); do grep -q held /tmp/out && exit 0; sleep 0.1; done; "
+                       "exit 1")
+                  .status,
+              0)
+        << guest().run("cat /tmp/out").output;
+    // What the driver echoed while its own open ran, before the tool had the port.
+    std::this_thread::sleep_for(200ms);
+    guest().receive(guest().a4(), 1, 1);
+    std::this_thread::sleep_for(1s);
+    const std::size_t echoed = guest().receive(guest().a4(), 1, 1).size();
+    guest().run("touch /tmp/go");
+    guest().run("for i in $(seq 100); do [ -e /tmp/status ] && break; sleep 0.1; done");
+    EXPECT_LE(echoed, 64u) << "echoed while the adapter was asked";
+    std::printf("run %d: %zu bytes echoed in a second's round trip\n", run, echoed);
+  }
+  sender.stop();
   drain_adapters();
 }
 
