@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,13 @@ std::optional<DeviceId> device_at(const char* path) {
   struct stat status {};
   if (stat(path, &status) != 0) return std::nullopt;
   return device_of(status);
+}
+
+// Whether a terminal's descriptor was hung up: every call through it but a few then fails
+// with EIO, and no reopen of the port reaches it.
+bool hung_up(int fd) {
+  termios attributes{};
+  return tcgetattr(fd, &attributes) != 0 && errno == EIO;
 }
 
 // Only another holder refuses the port; a file system without locks does not.
@@ -121,6 +129,18 @@ void set_up_port(Port& port, const LineSettings& settings) {
   port.transmitter_trusted = transmitter_empty(port.fd).value_or(false);
 }
 
+// Whether the port's path no longer leads to the node it has open.
+bool path_leads_elsewhere(const Port& port) {
+  struct stat at_path {};
+  if (stat(port.path->data(), &at_path) != 0) return errno == ENOENT || errno == ENOTDIR;
+  struct stat open_one {};
+  if (fstat(port.fd, &open_one) != 0) return false;
+  // A USB adapter plugged in again often gets its old device number back, but never its old
+  // node: a node made anew is a new device.
+  return at_path.st_rdev != open_one.st_rdev || at_path.st_dev != open_one.st_dev ||
+         at_path.st_ino != open_one.st_ino;
+}
+
 }  // namespace
 
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings) {
@@ -158,19 +178,19 @@ void restore_port(Port& port) {
 }
 
 bool port_gone(const Port& port) {
-  struct stat at_path {};
-  if (stat(port.path->data(), &at_path) != 0) return errno == ENOENT || errno == ENOTDIR;
-  struct stat open_one {};
-  if (fstat(port.fd, &open_one) != 0) return false;
-  // A USB adapter plugged in again often gets its old device number back, but never its old
-  // node: a node made anew is a new device.
-  return at_path.st_rdev != open_one.st_rdev || at_path.st_dev != open_one.st_dev ||
-         at_path.st_ino != open_one.st_ino;
+  return (port.saved && hung_up(port.fd)) || path_leads_elsewhere(port);
 }
 
 void lose_port(Port& port) {
+  const bool in_place =
+      port.fd != -1 && port.saved && hung_up(port.fd) && !path_leads_elsewhere(port);
   if (port.fd != -1) close(port.fd);
-  port = Port{.path = port.path, .configured = port.configured, .lost = true};
+  port = Port{.path = port.path,
+              .saved = in_place ? port.saved : std::nullopt,
+              .configured = port.configured,
+              .lost = true,
+              .lines_found = in_place ? port.lines_found : std::nullopt,
+              .hung_up_in_place = in_place};
 }
 
 bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
@@ -184,6 +204,13 @@ bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
     return false;
   }
   const bool configured_before = port.configured;
+  // The same node hung up and opened again: a hang-up reset it to its driver's defaults, so
+  // what it had before the run is what it gets back at the end. A new node is a new device,
+  // which gets back what it was found with.
+  if (port.hung_up_in_place) {
+    found.saved = port.saved;
+    found.lines_found = port.lines_found;
+  }
   port = found;
   set_up_port(port, settings);
   // A port that once refused the settings fails the run, whatever the new device takes.

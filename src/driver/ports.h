@@ -30,6 +30,9 @@ struct Port {
   std::optional<ModemLines> lines_found{};
   bool lines_driven = false;  ///< The run drove its RTS and DTR.
   bool loopback_set = false;  ///< The run turned its UART's own loopback on.
+  /// It was lost by a hang-up, its path still leading to the node it had open: opened again,
+  /// it is the same port, which gets back at the end what it had before the run.
+  bool hung_up_in_place = false;
 };
 
 /// The two ports of a run.
@@ -58,10 +61,13 @@ bool open_ports(Port& port1, Port& port2, const LineSettings& settings);
 /// Puts back the attributes the port had when it was opened (and its loopback and modem
 /// lines, where the run changed them), and closes it.
 void restore_port(Port& port);
-/// Whether the port's path no longer leads to the node it has open: a USB adapter that was
-/// unplugged, or a pty whose far end closed, leaves no node or a new one behind.
+/// Whether the port has gone: its path no longer leads to the node it has open (a USB adapter
+/// that was unplugged, or a pty whose far end closed, leaves no node or a new one behind), or
+/// its descriptor was hung up (TIOCVHANGUP, a modem's carrier loss), which no read or write
+/// through it will ever get over.
 bool port_gone(const Port& port);
-/// Closes a port that is gone and marks it lost; there is nothing left to restore on it.
+/// Closes a port that is gone and marks it lost; there is nothing left to restore through it.
+/// What a port hung up in place had before the run is kept for it when it is back.
 void lose_port(Port& port);
 /// Opens a lost port's path again as at the start: not the other port (known before it is
 /// opened), without carrier or controlling terminal, locked, saved, quiet and configured.

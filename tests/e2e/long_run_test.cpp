@@ -1,6 +1,8 @@
 // Long runs: progress lines while the tool relays, and a port that is lost and comes back.
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +102,40 @@ void expect_a_prefix_arrives(const std::vector<char>& sent, const VirtualPort& t
   ASSERT_LE(arrived.size(), sent.size());
   EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), sent.begin()))
       << "what arrived is not the start of what was sent";
+}
+
+// A port whose descriptor is hung up (TIOCVHANGUP: what a modem's lost carrier or a login's
+// end does), its node and far end still there, is lost, opened again and relayed on; at the
+// end it gets back what it had before the run, through a descriptor that works.
+TEST_F(LongRun, AHungUpPortIsOpenedAgainAndGetsBackWhatItHadBeforeTheRun) {
+  const VirtualPort a4 = make_port("a4");
+  const VirtualPort a5 = make_port("a5");
+  const termios a4_before = give_own_attributes(a4);
+  const termios a5_before = give_own_attributes(a5);
+  Program& looptest = start_relay(a4, a5, {"duration=600"});
+  const int held = open(a4.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_NE(held, -1);
+  if (ioctl(held, TIOCVHANGUP) != 0) {
+    const int error = errno;
+    close(held);
+    SKIP_OR_FAIL_IN_CI("hanging a tty up needs CAP_SYS_ADMIN: " + std::string(strerror(error)));
+  }
+  close(held);
+  std::string output;
+  ASSERT_TRUE(
+      testbench::read_until(looptest.output, output, "ERROR /dev/tep/a4 lost\n", patience_ms))
+      << output;
+  ASSERT_TRUE(testbench::read_until(looptest.output, output, "/dev/tep/a4 back\n", patience_ms))
+      << output;
+  Flow there{a4.master(), a5.master(), test_pattern(3000, 1)};
+  Flow back{a5.master(), a4.master(), test_pattern(3000, 2)};
+  EXPECT_TRUE(transfer({&there, &back}, patience_ms)) << output;
+  ASSERT_EQ(kill(looptest.pid, SIGTERM), 0);
+  const Finished finished = wait_for_end(looptest);
+  EXPECT_TRUE(ended_by(finished.status, SIGTERM)) << finished.status;
+  EXPECT_EQ(finished.output.find("held at the end"), std::string::npos) << finished.output;
+  expect_same_attributes(a4_before, a4);
+  expect_same_attributes(a5_before, a5);
 }
 
 // The far end of one port closes, while it sends or while the line is idle, and its device node
