@@ -55,16 +55,18 @@ StreamChecker make_checker(const StreamAlphabet& alphabet, std::uint64_t first =
 /// fault at expected position p, it takes the first place (o, q), q >= p, where 16 bytes of the
 /// window from o equal the stream from q: near ones first (o and q - p at most 64, smallest o
 /// first), then frame headers anywhere in the window; moved back over bytes that equal the
-/// stream before it. Of the o bytes and q - p positions before it, as many as both have are
-/// wrong, the other positions lost, the other bytes extra. A full window gives up its oldest
-/// byte as extra. The counts do not depend on how the bytes are split into calls.
+/// stream before it. The o bytes and q - p positions before it, both at most 80, are paired
+/// as the fewest faults explain them (align_burst), so that faults a few good bytes apart
+/// count as they are; of more, as many as both have are wrong, the other positions lost, the
+/// other bytes extra. A full window gives up its oldest byte as extra. The counts do not
+/// depend on how the bytes are split into calls.
 void check_received(StreamChecker& checker, std::span<const char> received);
 /// Bytes received and not yet placed.
 std::size_t unresolved(const StreamChecker& checker);
 /// Ends the check once nothing more arrives, sent being the position after the last one
 /// written into the hop. The end of the stream is the last place: unplaced bytes that equal
-/// the stream's last symbols are right, and of the other bytes and the positions still
-/// expected, as many as both have are wrong, the other bytes extra, the other positions lost.
+/// the stream's last symbols are right, and the other bytes and the positions still expected
+/// are counted as after a fault.
 void settle_checker(StreamChecker& checker, std::uint64_t sent);
 
 }  // namespace looptest
