@@ -7,12 +7,24 @@
 #include <cstdint>
 #include <span>
 
-#include "check/checker.h"
-
 namespace looptest {
 
-/// Bytes and positions a burst may have for align_burst: those the checker has ahead.
-inline constexpr std::size_t burst_reach = near_reach + match_length;
+/// What a hop did to the stream. Bytes received = checked + extra + unresolved; positions the
+/// stream passed = checked + lost. Bytes are compared in the bits the line carries only.
+struct CheckCounts {
+  /// Bytes that arrived at a stream position and were compared with it, right or wrong.
+  std::uint64_t checked = 0;
+  /// Of the checked bytes, those that arrived changed.
+  std::uint64_t wrong = 0;
+  /// Stream positions whose byte never arrived.
+  std::uint64_t lost = 0;
+  /// Bytes that arrived at no stream position: duplicates, noise.
+  std::uint64_t extra = 0;
+  friend bool operator==(const CheckCounts&, const CheckCounts&) = default;
+};
+
+/// Bytes and positions a burst may have for align_burst: the stream the checker has ahead.
+inline constexpr std::size_t burst_reach = 80;
 /// How many fewer faults make a burst two or more faults rather than one.
 inline constexpr std::uint64_t burst_split_gain = 8;
 

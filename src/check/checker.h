@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "check/alignment.h"
 #include "check/stream.h"
 
 namespace looptest {
@@ -17,20 +18,7 @@ inline constexpr std::size_t check_window_size = 1024;
 inline constexpr std::size_t match_length = 16;
 /// How far a near alignment may reach: into the window, and ahead of the expected position.
 inline constexpr std::size_t near_reach = 64;
-
-/// What a hop did to the stream. Bytes received = checked + extra + unresolved; positions the
-/// stream passed = checked + lost. Bytes are compared in the bits the line carries only.
-struct CheckCounts {
-  /// Bytes that arrived at a stream position and were compared with it, right or wrong.
-  std::uint64_t checked = 0;
-  /// Of the checked bytes, those that arrived changed.
-  std::uint64_t wrong = 0;
-  /// Stream positions whose byte never arrived.
-  std::uint64_t lost = 0;
-  /// Bytes that arrived at no stream position: duplicates, noise.
-  std::uint64_t extra = 0;
-  friend bool operator==(const CheckCounts&, const CheckCounts&) = default;
-};
+static_assert(near_reach + match_length == burst_reach, "the stream ahead holds a burst's places");
 
 /// One direction's checker: where it is in the stream, what it counted, and the bytes it
 /// holds while it looks for its place after a fault.
