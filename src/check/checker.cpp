@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "check/alignment.h"
+
 namespace looptest {
 
 namespace {
@@ -164,11 +166,20 @@ void place_window(StreamChecker& checker, std::size_t offset, std::uint64_t plac
   }
   const std::uint64_t bytes = offset;
   const std::uint64_t positions = place - checker.position;
-  const std::uint64_t wrong = std::min(bytes, positions);
-  checker.counts.checked += wrong;
-  checker.counts.wrong += wrong;
-  checker.counts.lost += positions - wrong;
-  checker.counts.extra += bytes - wrong;
+  CheckCounts burst{};
+  if (bytes > 0 && positions > 0 && bytes <= burst_reach && positions <= burst_reach) {
+    // A short burst may hold two faults and good bytes between them: ahead holds its
+    // positions' symbols, as the search began at the checker's position.
+    burst = align_burst(std::span(unplaced(checker), offset),
+                        std::span(checker.ahead.data(), static_cast<std::size_t>(positions)),
+                        checker.alphabet.mask);
+  } else {
+    burst = one_burst(bytes, positions);
+  }
+  checker.counts.checked += burst.checked;
+  checker.counts.wrong += burst.wrong;
+  checker.counts.lost += burst.lost;
+  checker.counts.extra += burst.extra;
   checker.position = place;
 
   const std::span<const char> rest(unplaced(checker) + offset, checker.held - offset);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "check/alignment.h"
 #include "check/stream.h"
 
 namespace looptest {
@@ -17,20 +18,7 @@ inline constexpr std::size_t check_window_size = 1024;
 inline constexpr std::size_t match_length = 16;
 /// How far a near alignment may reach: into the window, and ahead of the expected position.
 inline constexpr std::size_t near_reach = 64;
-
-/// What a hop did to the stream. Bytes received = checked + extra + unresolved; positions the
-/// stream passed = checked + lost. Bytes are compared in the bits the line carries only.
-struct CheckCounts {
-  /// Bytes that arrived at a stream position and were compared with it, right or wrong.
-  std::uint64_t checked = 0;
-  /// Of the checked bytes, those that arrived changed.
-  std::uint64_t wrong = 0;
-  /// Stream positions whose byte never arrived.
-  std::uint64_t lost = 0;
-  /// Bytes that arrived at no stream position: duplicates, noise.
-  std::uint64_t extra = 0;
-  friend bool operator==(const CheckCounts&, const CheckCounts&) = default;
-};
+static_assert(near_reach + match_length == burst_reach, "the stream ahead holds a burst's places");
 
 /// One direction's checker: where it is in the stream, what it counted, and the bytes it
 /// holds while it looks for its place after a fault.
@@ -55,16 +43,18 @@ StreamChecker make_checker(const StreamAlphabet& alphabet, std::uint64_t first =
 /// fault at expected position p, it takes the first place (o, q), q >= p, where 16 bytes of the
 /// window from o equal the stream from q: near ones first (o and q - p at most 64, smallest o
 /// first), then frame headers anywhere in the window; moved back over bytes that equal the
-/// stream before it. Of the o bytes and q - p positions before it, as many as both have are
-/// wrong, the other positions lost, the other bytes extra. A full window gives up its oldest
-/// byte as extra. The counts do not depend on how the bytes are split into calls.
+/// stream before it. The o bytes and q - p positions before it, both at most 80, are paired
+/// as the fewest faults explain them (align_burst), so that faults a few good bytes apart
+/// count as they are; of more, as many as both have are wrong, the other positions lost, the
+/// other bytes extra. A full window gives up its oldest byte as extra. The counts do not
+/// depend on how the bytes are split into calls.
 void check_received(StreamChecker& checker, std::span<const char> received);
 /// Bytes received and not yet placed.
 std::size_t unresolved(const StreamChecker& checker);
 /// Ends the check once nothing more arrives, sent being the position after the last one
 /// written into the hop. The end of the stream is the last place: unplaced bytes that equal
-/// the stream's last symbols are right, and of the other bytes and the positions still
-/// expected, as many as both have are wrong, the other bytes extra, the other positions lost.
+/// the stream's last symbols are right, and the other bytes and the positions still expected
+/// are counted as after a fault.
 void settle_checker(StreamChecker& checker, std::uint64_t sent);
 
 }  // namespace looptest

@@ -18,12 +18,19 @@ int ring_drain_milliseconds(const LineSettings& settings) {
   return 500 + milliseconds_for_characters(settings, 2 * ring_fill(settings));
 }
 
+int ring_stall_milliseconds(const LineSettings& settings) {
+  return 500 + milliseconds_for_characters(settings, 2);
+}
+
 void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,
                      RingPart& backward) {
   const StreamAlphabet alphabet = stream_alphabet(settings);
   const std::uint64_t fill = ring_fill(settings);
-  forward = {.checker = make_checker(alphabet), .lead = wiring == Wiring::cable ? fill : 0};
-  backward = {.checker = make_checker(alphabet), .lead = fill};
+  const int stall_ms = ring_stall_milliseconds(settings);
+  forward = {.checker = make_checker(alphabet),
+             .lead = wiring == Wiring::cable ? fill : 0,
+             .stall_ms = stall_ms};
+  backward = {.checker = make_checker(alphabet), .lead = fill, .stall_ms = stall_ms};
 }
 
 std::span<const char> owed_block(RingPart& part, std::span<char> block) {

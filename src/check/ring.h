@@ -20,6 +20,8 @@ struct RingPart {
   std::uint64_t lead = 0;       ///< Positions written ahead of those read: its fill.
   std::uint64_t generated = 0;  ///< Positions of the stream made for the output so far.
   bool writing = true;          ///< False once the end stops the stream.
+  /// How long the end waits for the ring to bring anything before it gives it up as stalled.
+  int stall_ms = 0;
 };
 
 // ring.cpp
@@ -33,6 +35,10 @@ std::uint64_t ring_fill(const LineSettings& settings);
 /// How long the end gives a ring to run dry: what it holds, twice, at the line's rate, and
 /// half a second for the drivers.
 int ring_drain_milliseconds(const LineSettings& settings);
+/// How long a ring that runs dry may bring nothing before the end gives it up as stalled:
+/// two characters' time at the line's rate, between which one comes on a line that moves, and
+/// half a second for the drivers and the relays' wake-ups.
+int ring_stall_milliseconds(const LineSettings& settings);
 /// The two parts of the rings the wiring makes: with a loop on each port, one ring through
 /// both relays, filled by the second; with a cable, a ring for each, each filling its own.
 void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,

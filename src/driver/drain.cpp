@@ -55,9 +55,18 @@ void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec 
     return upstream.stream_ended.load(std::memory_order_relaxed) &&
            part.checker.position >= sent() && unresolved(part.checker) == 0;
   };
+  const auto in = [&] { return part.checker.position + unresolved(part.checker); };
+  // A ring that brings nothing for a while has stalled: what it holds is not waited for.
+  std::uint64_t came = in();
+  timespec stalled_at = later_by(monotonic_now(), part.stall_ms);
   bool cut_short = false;
   while (!all_in()) {
-    const int left = milliseconds_until(until);
+    if (in() != came) {
+      came = in();
+      stalled_at = later_by(monotonic_now(), part.stall_ms);
+    }
+    const int left = std::min(milliseconds_until(until),
+                              part.stall_ms > 0 ? milliseconds_until(stalled_at) : 1 << 30);
     if (left == 0) break;
     // A relay that owes nothing more only reads and checks.
     const PassResult result = relay_pass(direction, control, std::min(left, 10));
@@ -71,8 +80,7 @@ void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec 
   }
   // What a stop did not wait for is on its way, not lost: only what the time given did not
   // bring is.
-  const std::uint64_t in = part.checker.position + unresolved(part.checker);
-  settle_part(part, cut_short ? std::min(sent(), in) : sent(), *direction.counts);
+  settle_part(part, cut_short ? std::min(sent(), in()) : sent(), *direction.counts);
 }
 
 InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts) {

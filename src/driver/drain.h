@@ -43,7 +43,8 @@ InputAtEnd input_at_end(const Port& input, const DirectionCounts& counts);
 void finish_first_relay(Direction& forward, EndWaits& end);
 /// With the test stream, once the relay wrote its last: reads and checks what is still on its
 /// way round, until upstream (the relay that writes into its input's hop) has stopped and all
-/// it sent is in, or until; then counts what never came. control becoming readable ends it
+/// it sent is in, until the ring has brought nothing for its stall_ms, or until; then counts
+/// what never came. control becoming readable ends it
 /// early: with end, only when it holds a stop, which hurries the end. What a stop cut short
 /// is on its way, and is not counted lost.
 void drain_ring(Direction& direction, const DirectionCounts& upstream, timespec until, int control,

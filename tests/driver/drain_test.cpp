@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 
+#include "check/ring.h"
 #include "driver/link.h"
 #include "driver/signals.h"
 #include "pty_pair.h"
@@ -89,6 +90,26 @@ TEST_F(Drain, AStopDuringTheEndHurriesIt) {
   EXPECT_TRUE(end.hurried);
   EXPECT_LT(seconds_since(start), 5.0);
   EXPECT_EQ(forward.pending.size(), 1000u);
+}
+
+TEST_F(Drain, ARingThatBringsNothingIsGivenUpOnAsStalledAndWhatItHeldIsLost) {
+  // At 50 bit/s the ring runs dry for 7 s: one stop must not wait that long for a ring whose
+  // input brings nothing. What it held is counted lost, as the stop was no hurry.
+  LineSettings settings;
+  settings.baudrate = 50;
+  RingPart part;
+  RingPart other;
+  make_ring_parts(settings, Wiring::loops, other, part);
+  Direction backward{.in = pipe_[0], .out = -1, .counts = &counts_, .ring = &part};
+  DirectionCounts upstream;
+  upstream.generated = 16;
+  upstream.stream_ended = true;
+  EndWaits end = start_end(signals_, settings.baudrate, ring_drain_milliseconds(settings));
+  const Clock::time_point start = Clock::now();
+  drain_ring(backward, upstream, later_by(monotonic_now(), 20'000), signals_, &end);
+  EXPECT_LT(seconds_since(start), 10.0);
+  EXPECT_FALSE(end.hurried);
+  EXPECT_EQ(counts_.lost.load(), 16u);
 }
 
 TEST_F(Drain, AnOutputThatIsNoUartHoldsNothingTheEndCanSee) {
