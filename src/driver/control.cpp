@@ -69,7 +69,10 @@ void stop_watching_link(Control& control) {
 
 bool stop_came(Control& control) {
   while (const int signal_number = next_signal(control.signals)) {
-    if (is_stop(signal_number) && control.kept_stop == 0) control.kept_stop = signal_number;
+    if (is_stop(signal_number)) {
+      if (control.kept_stop != 0) control.kept_further_stop = true;
+      if (control.kept_stop == 0) control.kept_stop = signal_number;
+    }
     if (signal_number == SIGUSR1) control.kept_report = true;
   }
   return control.kept_stop != 0;

@@ -19,6 +19,7 @@ struct Control {
   /// request for the summary.
   int kept_stop = 0;
   bool kept_report = false;
+  bool kept_further_stop = false;  ///< A second stop came too: the end is hurried from its start.
 };
 
 enum class Event {

@@ -268,6 +268,8 @@ int run_loop_test(const PortPath& port1_path, const PortPath& port2_path,
   const RelaysEnd relays_end = relay_both_ways(run);
   EndWaits end = start_end(run.control.signals, settings.baudrate,
                            run.forward.ring != nullptr ? ring_drain_milliseconds(settings) : 0);
+  // Two stops read before the relays ran: the second hurries the end, as it would have there.
+  end.hurried = run.control.kept_further_stop;
   EndFacts facts = end_relays(run, relays_end, end);
   facts.told = print_end(run.ports, facts, judge(facts), run.counts->dropped_lines.load(),
                          second_relay_reason(run.second).data(), end);
