@@ -26,7 +26,8 @@ _looptest() {
 
     if [[ $cur != *=* ]]; then
         mapfile -t COMPREPLY < <(compgen -W \
-            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval= check=" \
+            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval= check=
+             duplex= rs485= rtsonsend= delaybefore= delayafter= rxduringtx=" \
             -- "$cur")
         compopt -o nospace 2>/dev/null
         return
@@ -41,6 +42,9 @@ _looptest() {
         parity) candidates=(none even odd mark space) ;;
         flowcontrol) candidates=(none hardware software) ;;
         check) candidates=(on internal off) ;;
+        duplex) candidates=(full half) ;;
+        rs485 | rxduringtx) candidates=(on off) ;;
+        rtsonsend) candidates=(high low) ;;
         *) return ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "${candidates[*]}" -- "$value")

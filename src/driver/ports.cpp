@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "driver/messages.h"
+#include "driver/port_rs485.h"
 #include "system/retry.h"
 
 namespace looptest {
@@ -67,6 +68,8 @@ void give_back(Port& port) {
     drive_modem_lines(port.fd, *port.lines_found & modem_outputs(), true);
     drive_modem_lines(port.fd, ~*port.lines_found & modem_outputs(), false);
   }
+  // Left on, the port's transmitter would go on driving the pair for every other device.
+  if (port.rs485_found) set_rs485(port.fd, *port.rs485_found);
   if (port.saved) restore_line(port.fd, *port.saved);
   close(std::exchange(port.fd, -1));
 }
@@ -75,6 +78,9 @@ void give_back(Port& port) {
 void set_up_port(Port& port, const LineSettings& settings) {
   port.configured = configure_line(port.fd, settings, settings.baudrate);
   if (!port.configured) print_message("ERROR configuring %s\n", port.path->data());
+  const Rs485SetUp rs485 = set_up_rs485(port.fd, port.path->data(), settings);
+  if (!port.rs485_found) port.rs485_found = rs485.found;
+  port.configured = port.configured && rs485.held;
   port.errors_at_start = read_line_errors(port.fd);
   port.transmitter_trusted = transmitter_empty(port.fd).value_or(false);
 }
@@ -134,7 +140,10 @@ bool port_gone(const Port& port) {
 
 void lose_port(Port& port) {
   if (port.fd != -1) close(port.fd);
-  port = Port{.path = port.path, .configured = port.configured, .lost = true};
+  port = Port{.path = port.path,
+              .configured = port.configured,
+              .lost = true,
+              .rs485_found = port.rs485_found};
 }
 
 bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
@@ -146,6 +155,7 @@ bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
     return false;
   }
   const bool configured_before = port.configured;
+  found.rs485_found = port.rs485_found;
   port = found;
   set_up_port(port, settings);
   // A port that once refused the settings fails the run, whatever the new device takes.

@@ -8,6 +8,7 @@
 
 #include "line/line_config.h"
 #include "line/modem_lines.h"
+#include "line/rs485.h"
 #include "line/uart_status.h"
 #include "settings/port_names.h"
 #include "settings/port_number.h"
@@ -30,6 +31,9 @@ struct Port {
   std::optional<ModemLines> lines_found{};
   bool lines_driven = false;  ///< The run drove its RTS and DTR.
   bool loopback_set = false;  ///< The run turned its UART's own loopback on.
+  /// Its RS-485 mode as found at the start, put back at the end; empty where the run left it.
+  /// A port lost and opened again keeps the mode it had at the start.
+  std::optional<serial_rs485> rs485_found{};
 };
 
 /// The two ports of a run.
@@ -53,8 +57,8 @@ inline const Port& port_numbered(const Ports& ports, PortNumber number) {
 /// False when a port will not open (nothing printed: the path lines tell which), when both
 /// names lead to one device, or when another program holds one locked.
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings);
-/// Puts back the attributes the port had when it was opened (and its loopback and modem
-/// lines, where the run changed them), and closes it.
+/// Puts back the attributes the port had when it was opened (and its loopback, modem lines and
+/// RS-485 mode, where the run changed them), and closes it.
 void restore_port(Port& port);
 /// Whether the port's path no longer leads to the node it has open: a USB adapter that was
 /// unplugged, or a pty whose far end closed, leaves no node or a new one behind.
