@@ -139,13 +139,17 @@ std::string Guest::boot(const Board& board) {
         "-device", "qemu-xhci,id=usb",
         "-device", adapter_options(4),
         "-device", adapter_options(5),
-        "-qmp", "unix:" + sockets + "monitor,server=on,wait=off",
-        "-D", sockets + "adapters.log",
-        "-trace", "usb_serial_set_*",
-        "-trace", "usb_serial_unsupported_*"});
+        "-qmp", "unix:" + sockets + "monitor,server=on,wait=off"});
     // clang-format on
   }
   if (device_tree != nullptr) command.insert(command.end(), {"-dtb", device_tree});
+  std::istringstream events{std::string(board.trace)};
+  for (std::string event; std::getline(events, event, ',');) {
+    command.insert(command.end(), {"-trace", event});
+  }
+  if (!board.trace.empty()) {
+    command.insert(command.end(), {"-D", sockets + "qemu.log", "-msg", "timestamp=on"});
+  }
   qemu_ = testbench::start_program(command, testbench::Input::empty);
   if (qemu_.pid <= 0) return "qemu did not start";
   console_ = connect_to(sockets + "console", 20000);
@@ -247,11 +251,11 @@ std::string Guest::plug(int adapter) {
   return ask_monitor(R"({"execute": "device_add", "arguments": {)" + arguments + "}}");
 }
 
-std::string Guest::adapter_log() {
-  std::ifstream log(directory_ + "/adapters.log");
-  const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
-  const std::string since = text.substr(std::min(adapter_log_read_, text.size()));
-  adapter_log_read_ = text.size();
+std::string Guest::device_log() {
+  std::ifstream log(directory_ + "/qemu.log");
+  log.seekg(static_cast<std::streamoff>(device_log_read_));
+  std::string since{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+  device_log_read_ += since.size();
   return since;
 }
 

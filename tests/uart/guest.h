@@ -34,21 +34,30 @@ struct Board {
   std::string_view tty;           ///< The UARTs' device names without their number.
   std::string_view command_line;  ///< For the kernel, beyond the console.
   Ports ports = Ports::uarts;
+  /// qemu's trace events the tests read through device_log(); empty for none.
+  std::string_view trace{};
 };
 
 inline constexpr Board pc_with_16550{"16550 UARTs in an emulated PC", "/usr/bin/qemu-system-x86_64",
                                      "pc", "ttyS", ""};
 // iomem=relaxed: the probe reads the PL011's registers through /dev/mem while the driver
 // holds them.
+// pl011_write: every register the driver writes, to see RTS follow each transmission in
+// RS-485 mode.
 inline constexpr Board vexpress_with_pl011{"PL011 UARTs in an emulated ARM board",
-                                           "/usr/bin/qemu-system-arm", "vexpress-a9", "ttyAMA",
-                                           "iomem=relaxed"};
+                                           "/usr/bin/qemu-system-arm",
+                                           "vexpress-a9",
+                                           "ttyAMA",
+                                           "iomem=relaxed",
+                                           Ports::uarts,
+                                           "pl011_write"};
 inline constexpr Board pc_with_usb_adapters{"FTDI USB serial adapters in an emulated PC",
                                             "/usr/bin/qemu-system-x86_64",
                                             "pc",
                                             "ttyS",
                                             "",
-                                            Ports::usb_adapters};
+                                            Ports::usb_adapters,
+                                            "usb_serial_set_*,usb_serial_unsupported_*"};
 
 struct Reply {
   std::string output;
@@ -75,9 +84,10 @@ class Guest {
   /// USB port with the same far end; an empty string once done, else what went wrong.
   std::string unplug(int adapter);
   std::string plug(int adapter);
-  /// What qemu's model of the adapters logged since the last call: the settings the guest
-  /// sent them, and the requests it refused.
-  std::string adapter_log();
+  /// What qemu's models logged of the board's trace events since the last call, each line
+  /// with the host's time: for the adapters, the settings the guest sent them and the
+  /// requests they refused; for the PL011, every register write.
+  std::string device_log();
 
   /// Makes a4's or a5's far end a loop plug: what the port sends comes straight back into it.
   void loop_back(int far_end, bool on);
@@ -95,7 +105,7 @@ class Guest {
   int monitor_ = -1;
   std::string console_text_;
   std::string monitor_text_;
-  std::size_t adapter_log_read_ = 0;
+  std::size_t device_log_read_ = 0;
 
   /// Sends a command to qemu's monitor and waits for its answer, and for `event` if given.
   std::string ask_monitor(const std::string& command, std::string_view event = {});

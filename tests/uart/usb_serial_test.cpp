@@ -517,7 +517,7 @@ TEST_F(UsbAdapters, SettingsTheDriverDoesNotHoldAreReported) {
     if (entry.rate != 0)
       cases.emplace_back("baudrate=" + std::to_string(entry.rate), cs8 | rts_cts);
   }
-  guest().adapter_log();
+  guest().device_log();
   std::printf("%-70s | %-10s | %-10s | %s\n", "options", "asked", "read back", "looptest said");
   for (const auto& [options, asked] : cases) {
     const Reply reply = guest().run("looptest a4 a5 " + options + " >/tmp/out 2>&1 & " +
@@ -539,7 +539,7 @@ TEST_F(UsbAdapters, SettingsTheDriverDoesNotHoldAreReported) {
     const long asked_rate =
         asked_rate_at == std::string::npos ? 115200 : std::stol(options.substr(asked_rate_at + 9));
     const bool as_asked = held == asked && rate == asked_rate;
-    const std::string chip = what_the_chip_was_told(guest().adapter_log());
+    const std::string chip = what_the_chip_was_told(guest().device_log());
     std::printf("%-70s | %-10lx | %-10lx %ld | %s configuring | qemu: %s\n", options.c_str(), asked,
                 held, rate, errors == "0" ? "no ERROR" : "ERROR", chip.c_str());
     EXPECT_EQ(errors, as_asked ? "0" : "2")
