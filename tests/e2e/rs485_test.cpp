@@ -38,5 +38,20 @@ TEST_F(Rs485, APortWithoutTheModeFailsARunThatAsksForItAndTheRelayGoesOn) {
   }
 }
 
+// The check's ring sends out of both ports at once: on a half-duplex link it would count its
+// own collisions as the line's faults, so it is refused, and the run fails.
+TEST_F(Rs485, TheCheckRefusesToRunHalfDuplex) {
+  for (const char* option : {"duplex=half", "rs485=on"}) {
+    SCOPED_TRACE(option);
+    const VirtualPort a4 = make_port("a4");
+    const VirtualPort a5 = make_port("a5");
+    const Finished finished = run({"a4", "a5", option, "check=on", "duration=1"});
+    EXPECT_TRUE(exited_with(finished.status, 1)) << finished.output;
+    EXPECT_NE(finished.output.find("ERROR the check cannot run half duplex\n"), std::string::npos)
+        << finished.output;
+    EXPECT_EQ(read_all_left_now(a4), "") << "the ring sent";
+  }
+}
+
 }  // namespace
 }  // namespace e2e
