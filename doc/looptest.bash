@@ -26,7 +26,8 @@ _looptest() {
 
     if [[ $cur != *=* ]]; then
         mapfile -t COMPREPLY < <(compgen -W \
-            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval= check= result=" \
+            "baudrate= databits= stopbits= parity= flowcontrol= duration= interval= check= result=
+             duplex= rs485= rtsonsend= delaybefore= delayafter= rxduringtx=" \
             -- "$cur")
         compopt -o nospace 2>/dev/null
         return
@@ -49,6 +50,9 @@ _looptest() {
                 COMPREPLY=("${COMPREPLY[@]/#/$key=}")
             fi
             return ;;
+        duplex) candidates=(full half) ;;
+        rs485 | rxduringtx) candidates=(on off) ;;
+        rtsonsend) candidates=(high low) ;;
         *) return ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "${candidates[*]}" -- "$value")

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "driver/messages.h"
+#include "driver/port_rs485.h"
 #include "driver/result_file.h"
 #include "system/retry.h"
 
@@ -94,6 +95,8 @@ void give_back(Port& port) {
     drive_modem_lines(port.fd, *port.lines_found & modem_outputs(), true);
     drive_modem_lines(port.fd, ~*port.lines_found & modem_outputs(), false);
   }
+  // Left on, the port's transmitter would go on driving the pair for every other device.
+  if (port.rs485_found) set_rs485(port.fd, *port.rs485_found);
   if (port.saved) restore_line(port.fd, *port.saved);
   close(std::exchange(port.fd, -1));
 }
@@ -125,6 +128,9 @@ void set_up_port(Port& port, const LineSettings& settings) {
   port.configured = configure_line(port.fd, settings, settings.baudrate);
   if (!port.configured) result_refused(port.path->data(), errno);
   if (!port.configured) print_message("ERROR configuring %s\n", port.path->data());
+  const Rs485SetUp rs485 = set_up_rs485(port.fd, port.path->data(), settings);
+  if (!port.rs485_found) port.rs485_found = rs485.found;
+  port.configured = port.configured && rs485.held;
   port.errors_at_start = read_line_errors(port.fd);
   port.transmitter_trusted = transmitter_empty(port.fd).value_or(false);
 }
@@ -190,7 +196,8 @@ void lose_port(Port& port) {
               .configured = port.configured,
               .lost = true,
               .lines_found = in_place ? port.lines_found : std::nullopt,
-              .hung_up_in_place = in_place};
+              .hung_up_in_place = in_place,
+              .rs485_found = port.rs485_found};
 }
 
 bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
@@ -211,6 +218,7 @@ bool reopen_port(Port& port, const Port& other, const LineSettings& settings) {
     found.saved = port.saved;
     found.lines_found = port.lines_found;
   }
+  found.rs485_found = port.rs485_found;
   port = found;
   set_up_port(port, settings);
   // A port that once refused the settings fails the run, whatever the new device takes.

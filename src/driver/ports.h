@@ -8,6 +8,7 @@
 
 #include "line/line_config.h"
 #include "line/modem_lines.h"
+#include "line/rs485.h"
 #include "line/uart_status.h"
 #include "settings/port_names.h"
 #include "settings/port_number.h"
@@ -33,6 +34,9 @@ struct Port {
   /// It was lost by a hang-up, its path still leading to the node it had open: opened again,
   /// it is the same port, which gets back at the end what it had before the run.
   bool hung_up_in_place = false;
+  /// Its RS-485 mode as found at the start, put back at the end; empty where the run left it.
+  /// A port lost and opened again keeps the mode it had at the start.
+  std::optional<serial_rs485> rs485_found{};
 };
 
 /// The two ports of a run.
@@ -58,8 +62,8 @@ inline const Port& port_numbered(const Ports& ports, PortNumber number) {
 /// names lead to one device, or when another program holds one locked; a port it did not get
 /// is closed untouched, and one it got is put back as it was.
 bool open_ports(Port& port1, Port& port2, const LineSettings& settings);
-/// Puts back the attributes the port had when it was opened (and its loopback and modem
-/// lines, where the run changed them), and closes it.
+/// Puts back the attributes the port had when it was opened (and its loopback, modem lines and
+/// RS-485 mode, where the run changed them), and closes it.
 void restore_port(Port& port);
 /// Whether the port has gone: its path no longer leads to the node it has open (a USB adapter
 /// that was unplugged, or a pty whose far end closed, leaves no node or a new one behind), or

@@ -134,9 +134,16 @@ RelaysEnd idle_until_ended(Run& run) {
 }
 
 // With check=on or internal: finds the wiring and the handshake lines, and makes the two parts
-// of the ring. Where the stream does not come round, the relays relay without it, and the run
-// fails.
+// of the ring. Where the stream does not come round, or cannot (half duplex), the relays stay
+// idle, and the run fails.
 void set_up_ring(Run& run, SecondRelayPart& second) {
+  if (half_duplex(run.settings)) {
+    // The ring sends out of both ports at once, which a half-duplex link garbles: its counts
+    // would blame the line for the check's own collisions.
+    print_message("ERROR the check cannot run half duplex\n");
+    run.wiring_failed = true;
+    return;
+  }
   const WiringFound found = find_wiring(run.ports, run.settings, run.control);
   if (found.stopped) return;  // the relays see the stop at once
   run.wiring = found.wiring;

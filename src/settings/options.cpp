@@ -38,6 +38,26 @@ void store_path(ResultPath& result, std::string_view value) {
   value.substr(0, result.path.size() - 1).copy(result.path.data(), result.path.size() - 1);
 }
 
+// The RS-485 and duplex options; false for a key that is none of them.
+bool read_rs485_option(LineSettings& settings, std::string_view key, std::string_view value) {
+  if (key == "rs485") {
+    settings.rs485 = on_of_keyword(value);
+  } else if (key == "rtsonsend") {
+    settings.rtsonsend = rts_level_of_keyword(value);
+  } else if (key == "delaybefore") {
+    store_number(settings.delaybefore, value);
+  } else if (key == "delayafter") {
+    store_number(settings.delayafter, value);
+  } else if (key == "rxduringtx") {
+    settings.rxduringtx = on_of_keyword(value);
+  } else if (key == "duplex") {
+    settings.duplex = duplex_of_keyword(value);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Option> split_option(std::string_view argument) {
@@ -73,6 +93,8 @@ void read_option(LineSettings& settings, std::string_view argument, std::FILE* o
     settings.check = check_of_keyword(value);
   } else if (key == "result") {
     store_path(settings.result, value);
+  } else {
+    read_rs485_option(settings, key, value);
   }
 }
 

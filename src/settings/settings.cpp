@@ -27,6 +27,35 @@ constexpr std::array<std::pair<Check, std::string_view>, 3> check_keywords{{
     {Check::internal, "internal"},
 }};
 
+constexpr std::array<std::pair<bool, std::string_view>, 2> on_off_keywords{{
+    {false, "off"},
+    {true, "on"},
+}};
+
+constexpr std::array<std::pair<RtsLevel, std::string_view>, 2> rts_level_keywords{{
+    {RtsLevel::high, "high"},
+    {RtsLevel::low, "low"},
+}};
+
+constexpr std::array<std::pair<Duplex, std::string_view>, 2> duplex_keywords{{
+    {Duplex::full, "full"},
+    {Duplex::half, "half"},
+}};
+
+void print_keyword(std::FILE* out, const char* label, std::string_view keyword) {
+  std::fprintf(out, "%s = %.*s\n", label, static_cast<int>(keyword.size()), keyword.data());
+}
+
+// The RS-485 lines, which a run without rs485= neither needs nor prints.
+void print_rs485_settings(std::FILE* out, const LineSettings& settings) {
+  if (!settings.rs485) return;
+  print_keyword(out, "Rs485", on_off_keyword(*settings.rs485));
+  print_keyword(out, "Rtsonsend", rts_level_keyword(settings.rtsonsend));
+  std::fprintf(out, "Delaybefore = %d\nDelayafter = %d\n", settings.delaybefore,
+               settings.delayafter);
+  print_keyword(out, "Rxduringtx", on_off_keyword(settings.rxduringtx));
+}
+
 // The tables read both ways; anything they lack is the first row, none or off.
 template <typename Value, std::size_t rows>
 std::string_view keyword_of(const std::array<std::pair<Value, std::string_view>, rows>& table,
@@ -68,6 +97,24 @@ std::string_view check_keyword(Check check) { return keyword_of(check_keywords, 
 
 Check check_of_keyword(std::string_view keyword) { return value_of(check_keywords, keyword); }
 
+std::string_view on_off_keyword(bool on) { return keyword_of(on_off_keywords, on); }
+
+bool on_of_keyword(std::string_view keyword) { return value_of(on_off_keywords, keyword); }
+
+std::string_view rts_level_keyword(RtsLevel level) { return keyword_of(rts_level_keywords, level); }
+
+RtsLevel rts_level_of_keyword(std::string_view keyword) {
+  return value_of(rts_level_keywords, keyword);
+}
+
+std::string_view duplex_keyword(Duplex duplex) { return keyword_of(duplex_keywords, duplex); }
+
+Duplex duplex_of_keyword(std::string_view keyword) { return value_of(duplex_keywords, keyword); }
+
+bool half_duplex(const LineSettings& settings) {
+  return settings.duplex == Duplex::half || settings.rs485.value_or(false);
+}
+
 void print_settings_report(std::FILE* out, const LineSettings& settings) {
   const std::string_view parity = parity_keyword(settings.parity);
   const std::string_view flow = flow_control_keyword(settings.flowcontrol);
@@ -87,6 +134,8 @@ void print_settings_report(std::FILE* out, const LineSettings& settings) {
     const std::string_view check = check_keyword(settings.check);
     std::fprintf(out, "Check = %.*s\n", static_cast<int>(check.size()), check.data());
   }
+  print_rs485_settings(out, settings);
+  if (settings.duplex == Duplex::half) print_keyword(out, "Duplex", duplex_keyword(Duplex::half));
 }
 
 void print_rate_note(std::FILE* out, const LineSettings& settings) {

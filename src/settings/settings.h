@@ -13,6 +13,11 @@ enum class Parity : std::int32_t { none = 1, even = 2, odd = 3, mark = 4, space 
 enum class FlowControl : std::int32_t { none = 1, hardware = 2, software = 3 };
 /// Whether the run sends a test stream of its own round the ports and checks every byte.
 enum class Check : std::int32_t { off = 1, on = 2, internal = 3 };
+/// Whether the two ports may send at once (full) or only one at a time (half), as on an RS-485
+/// pair or a radio link.
+enum class Duplex : std::int32_t { full = 1, half = 2 };
+/// The level of a port's RTS while it sends in RS-485 mode; the other level after.
+enum class RtsLevel : std::int32_t { high = 1, low = 2 };
 
 /// Where result=PATH asks for the result file; an empty path for none.
 struct ResultPath {
@@ -39,6 +44,16 @@ struct LineSettings {
   Check check = Check::off;
   /// Not the line's either: where the run also writes its result as JSON Lines.
   ResultPath result{};
+  /// RS-485 mode for both ports: on or off; empty, each port's mode is left as it is.
+  std::optional<bool> rs485{};
+  RtsLevel rtsonsend = RtsLevel::high;
+  /// Milliseconds RTS is raised before a port sends, and kept after it has sent.
+  std::int32_t delaybefore = 0;
+  std::int32_t delayafter = 0;
+  /// Whether a port in RS-485 mode receives while it sends (hears itself).
+  bool rxduringtx = false;
+  /// Given by duplex=; half_duplex() says what the run does.
+  Duplex duplex = Duplex::full;
 };
 
 /// What a line runs at for a baudrate that is no rate, 0 or less.
@@ -62,8 +77,23 @@ FlowControl flow_control_of_keyword(std::string_view keyword);
 std::string_view check_keyword(Check check);
 /// The check a word names; off for any other word.
 Check check_of_keyword(std::string_view keyword);
+/// The word the options accept and the report prints for a switch: "on" or "off".
+std::string_view on_off_keyword(bool on);
+/// Whether a word says "on"; any other word is off.
+bool on_of_keyword(std::string_view keyword);
+/// "high" or "low"; "high" for a value out of range.
+std::string_view rts_level_keyword(RtsLevel level);
+/// The level a word names; high for any other word.
+RtsLevel rts_level_of_keyword(std::string_view keyword);
+/// "full" or "half"; "full" for a value out of range.
+std::string_view duplex_keyword(Duplex duplex);
+/// The duplex a word names; full for any other word.
+Duplex duplex_of_keyword(std::string_view keyword);
+/// Whether the ports take turns on the line: duplex=half, or rs485=on.
+bool half_duplex(const LineSettings& settings);
 /// Writes the six lines of the "Installed values" report, the duration and the interval
-/// when they were given, and the check when it is on.
+/// when they were given, the check when it is on, the RS-485 settings when rs485= was given,
+/// and the duplex when it is half.
 void print_settings_report(std::FILE* out, const LineSettings& settings);
 /// For a baudrate that is no rate, the line that says what the ports run at instead; nothing
 /// for a rate.

@@ -28,7 +28,7 @@ expect "looptest " "$default_breaks" a4 a5 s1 --help --version
 expect "looptest a" "$default_breaks" a4 a5
 expect "looptest a4 " "$default_breaks" a4 a5 s1
 expect "looptest a4 a5 " "$default_breaks" baudrate= databits= stopbits= parity= flowcontrol= duration= \
-  interval= check= result=
+  interval= check= result= duplex= rs485= rtsonsend= delaybefore= delayafter= rxduringtx=
 expect "looptest a4 a5 result=$ports/x" "$default_breaks" "$ports/x9"
 expect "looptest a4 a5 result=$ports/x" $' \t\n' "result=$ports/x9"
 expect "looptest a4 a5 pa" "$default_breaks" parity=
@@ -38,6 +38,8 @@ expect "looptest a4 a5 baudrate=96" "$default_breaks" 9600
 expect "looptest a4 a5 baudrate=15" "$default_breaks" 150 1500000
 expect "looptest a4 a5 flowcontrol=h" $' \t\n' flowcontrol=hardware
 expect "looptest a4 a5 check=" "$default_breaks" on internal off
+expect "looptest a4 a5 rts" "$default_breaks" rtsonsend=
+expect "looptest a4 a5 rxduringtx=" "$default_breaks" on off
 expect "looptest a4 a5 duration=" "$default_breaks"
 expect "looptest a4 a5 parity=odd st" "$default_breaks" stopbits=
 exit $((failures > 0))

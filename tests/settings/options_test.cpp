@@ -104,6 +104,28 @@ TEST(ReadOptions, WordsThatAreNotKeywordsMeanNone) {
   EXPECT_EQ(read_all({}).settings.check, Check::off);
 }
 
+TEST(ReadOptions, Rs485AndDuplex) {
+  EXPECT_EQ(read_all({}).settings.rs485, std::nullopt) << "absent, the mode is left alone";
+  EXPECT_EQ(read_all({}).settings.duplex, Duplex::full);
+  Reading reading = read_all({"rs485=on", "rtsonsend=low", "delaybefore=5", "delayafter=7",
+                              "rxduringtx=on", "duplex=half"});
+  EXPECT_EQ(reading.messages, "");
+  EXPECT_EQ(reading.settings.rs485, true);
+  EXPECT_EQ(reading.settings.rtsonsend, RtsLevel::low);
+  EXPECT_EQ(reading.settings.delaybefore, 5);
+  EXPECT_EQ(reading.settings.delayafter, 7);
+  EXPECT_TRUE(reading.settings.rxduringtx);
+  EXPECT_EQ(reading.settings.duplex, Duplex::half);
+  // Words as for the others: any other word is the first (off, high, full).
+  reading = read_all({"rs485=ON", "rtsonsend=LOW", "delaybefore=5ms", "rxduringtx=yes",
+                      "duplex=half", "duplex=Half"});
+  EXPECT_EQ(reading.settings.rs485, false);
+  EXPECT_EQ(reading.settings.rtsonsend, RtsLevel::high);
+  EXPECT_EQ(reading.settings.delaybefore, 0);
+  EXPECT_FALSE(reading.settings.rxduringtx);
+  EXPECT_EQ(reading.settings.duplex, Duplex::full);
+}
+
 TEST(ReadOptions, MalformedArgumentsSaySyntaxBadAndTheRestStillApply) {
   const Reading reading =
       read_all({"stopbits", "stopbits=", "=9600", "speed=9600", "Baudrate=300", "stopbits=2"});

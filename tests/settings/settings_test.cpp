@@ -58,6 +58,29 @@ TEST(SettingsReport, ShowsTheCheckOnlyWhenItIsOn) {
   EXPECT_TRUE(report_of(settings).ends_with("Duration = 5\nCheck = internal\n"));
 }
 
+TEST(SettingsReport, ShowsRs485OnlyWhenGivenAndTheDuplexOnlyWhenHalf) {
+  LineSettings settings;
+  settings.duplex = Duplex::full;
+  settings.rtsonsend = RtsLevel::low;
+  EXPECT_EQ(report_of(settings), report_of(LineSettings{})) << "nothing for a run without them";
+  settings.rs485 = false;
+  settings.delaybefore = 3;
+  settings.delayafter = -1;
+  EXPECT_TRUE(report_of(settings).ends_with(
+      "Flowcontrol = hardware\nRs485 = off\nRtsonsend = low\nDelaybefore = 3\nDelayafter = -1\n"
+      "Rxduringtx = off\n"));
+  settings.rs485 = true;
+  settings.rxduringtx = true;
+  settings.duplex = Duplex::half;
+  EXPECT_TRUE(
+      report_of(settings).ends_with("Rs485 = on\nRtsonsend = low\nDelaybefore = 3\n"
+                                    "Delayafter = -1\nRxduringtx = on\nDuplex = half\n"));
+  EXPECT_TRUE(half_duplex(settings));
+  settings.duplex = Duplex::full;
+  EXPECT_TRUE(half_duplex(settings)) << "rs485=on implies it";
+  EXPECT_EQ(report_of(settings).find("Duplex"), std::string::npos);
+}
+
 TEST(SettingsReport, ValuesOutOfRangeReadAsNone) {
   const LineSettings settings{9600, static_cast<Parity>(0), 8, static_cast<FlowControl>(7), 1, {},
                               {}};

@@ -119,9 +119,7 @@ std::string Guest::boot(const Board& board) {
       "-chardev", "socket,id=console,path=" + sockets + "console,server=on,wait=off",
       "-serial", "chardev:console",
       "-chardev", "socket,id=a4,path=" + sockets + "a4,server=on,wait=off,telnet=on",
-      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off",
-      "-D", sockets + "trace.log",
-      "-trace", std::string(board.trace)};
+      "-chardev", "socket,id=a5,path=" + sockets + "a5,server=on,wait=off"};
   // clang-format on
   if (board.ports == Ports::uarts) {
     // a6's far end: a pty whose slave qemu drives as a serial line.
@@ -141,11 +139,17 @@ std::string Guest::boot(const Board& board) {
         "-device", "qemu-xhci,id=usb",
         "-device", adapter_options(4),
         "-device", adapter_options(5),
-        "-qmp", "unix:" + sockets + "monitor,server=on,wait=off",
-        "-trace", "usb_serial_unsupported_*"});
+        "-qmp", "unix:" + sockets + "monitor,server=on,wait=off"});
     // clang-format on
   }
   if (device_tree != nullptr) command.insert(command.end(), {"-dtb", device_tree});
+  std::istringstream events{std::string(board.trace)};
+  for (std::string event; std::getline(events, event, ',');) {
+    command.insert(command.end(), {"-trace", event});
+  }
+  if (!board.trace.empty()) {
+    command.insert(command.end(), {"-D", sockets + "qemu.log", "-msg", "timestamp=on"});
+  }
   qemu_ = testbench::start_program(command, testbench::Input::empty);
   if (qemu_.pid <= 0) return "qemu did not start";
   console_ = connect_to(sockets + "console", 20000);
@@ -248,10 +252,10 @@ std::string Guest::plug(int adapter) {
 }
 
 std::string Guest::trace_log() {
-  std::ifstream log(directory_ + "/trace.log");
-  const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
-  const std::string since = text.substr(std::min(trace_log_read_, text.size()));
-  trace_log_read_ = text.size();
+  std::ifstream log(directory_ + "/qemu.log");
+  log.seekg(static_cast<std::streamoff>(trace_log_read_));
+  std::string since{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+  trace_log_read_ += since.size();
   return since;
 }
 

@@ -33,31 +33,34 @@ struct Board {
   std::string_view machine;       ///< Its -M.
   std::string_view tty;           ///< The UARTs' device names without their number.
   std::string_view command_line;  ///< For the kernel, beyond the console.
-  /// qemu's trace events that say how the guest programmed the ports (their rate among it).
-  std::string_view trace;
   Ports ports = Ports::uarts;
+  /// qemu's trace events the tests read through trace_log(); empty for none.
+  std::string_view trace{};
 };
 
 inline constexpr Board pc_with_16550{
-    "16550 UARTs in an emulated PC", "/usr/bin/qemu-system-x86_64", "pc", "ttyS", "",
+    "16550 UARTs in an emulated PC", "/usr/bin/qemu-system-x86_64", "pc", "ttyS", "", Ports::uarts,
     "serial_update_parameters"};
 /// The clock of the vexpress-a9's PL011s, as its device tree gives it to the driver.
 inline constexpr long vexpress_uart_clock = 24'000'000;
 // iomem=relaxed: the probe reads the PL011's registers through /dev/mem while the driver
 // holds them.
+// pl011_baudrate_change: the divisors the driver programmed; pl011_write: every register the
+// driver writes, to see RTS follow each transmission in RS-485 mode.
 inline constexpr Board vexpress_with_pl011{"PL011 UARTs in an emulated ARM board",
                                            "/usr/bin/qemu-system-arm",
                                            "vexpress-a9",
                                            "ttyAMA",
                                            "iomem=relaxed",
-                                           "pl011_baudrate_change"};
+                                           Ports::uarts,
+                                           "pl011_baudrate_change,pl011_write"};
 inline constexpr Board pc_with_usb_adapters{"FTDI USB serial adapters in an emulated PC",
                                             "/usr/bin/qemu-system-x86_64",
                                             "pc",
                                             "ttyS",
                                             "",
-                                            "usb_serial_set_*",
-                                            Ports::usb_adapters};
+                                            Ports::usb_adapters,
+                                            "usb_serial_set_*,usb_serial_unsupported_*"};
 
 struct Reply {
   std::string output;
@@ -84,8 +87,9 @@ class Guest {
   /// USB port with the same far end; an empty string once done, else what went wrong.
   std::string unplug(int adapter);
   std::string plug(int adapter);
-  /// What qemu's models of the ports traced since the last call: the settings the guest
-  /// programmed them with (the board's trace events), and the requests an adapter refused.
+  /// What qemu's models logged of the board's trace events since the last call, each line
+  /// with the host's time: how the guest programmed the ports (their rate among it), for the
+  /// adapters also the requests they refused, for the PL011 every register write.
   std::string trace_log();
 
   /// Makes a4's or a5's far end a loop plug: what the port sends comes straight back into it.

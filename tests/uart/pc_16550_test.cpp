@@ -97,5 +97,18 @@ TEST_F(Uart16550, TheUartsOwnLoopbackCarriesTheStreamAndItsHandshake) {
   std::printf("%s", ended.output.c_str());
 }
 
+// The 8250 driver gives a 16550 no RS-485 mode: it reads one (off) but refuses to set it.
+TEST_F(Uart16550, HasNoRs485Mode) {
+  start("a4 a5 rs485=on duration=1");
+  const Reply ended = finish();
+  EXPECT_EQ(ended.status, 1) << ended.output;
+  EXPECT_NE(ended.output.find("ERROR /dev/tep/a4 has no RS-485 mode\n"
+                              "ERROR /dev/tep/a5 has no RS-485 mode\n"),
+            std::string::npos)
+      << ended.output;
+  start("a4 a5 rs485=off duration=1");
+  EXPECT_EQ(finish().status, 0) << "off is what it is";
+}
+
 }  // namespace
 }  // namespace uart

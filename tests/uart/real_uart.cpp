@@ -29,9 +29,9 @@ class Machine : public testing::Environment {
 }  // namespace
 
 long field(const std::string& probe, std::string_view name) {
-  constexpr std::array<std::string_view, 14> decimal{
-      "ospeed", "lsr",         "outq",      "rx",      "tx",   "frame", "overrun",
-      "parity", "buf_overrun", "baud_base", "divisor", "ibrd", "fbrd",  "brk"};
+  constexpr std::array<std::string_view, 16> decimal{
+      "ospeed",      "lsr",       "outq",    "rx",   "tx",   "frame", "overrun",    "parity",
+      "buf_overrun", "baud_base", "divisor", "ibrd", "fbrd", "brk",   "rts_before", "rts_after"};
   const int base = std::find(decimal.begin(), decimal.end(), name) != decimal.end() ? 10 : 16;
   std::istringstream words(probe);
   for (std::string word; words >> word;) {

@@ -10,6 +10,10 @@
 // port the driver names, on a PC), or a PL011's line control, integer and fractional
 // divisors, control and flag registers (through /dev/mem at the address the driver names):
 //   ... baud_base=1500000 lcr_h=70 ibrd=13 fbrd=1 cr=c301 fr=90
+// Before the registers: the RS-485 mode (TIOCGRS485) as its flags in hex and its delays in
+// milliseconds, rs485=-1 where the driver has none to give. Given a second argument, hex
+// flags, it first sets the RS-485 mode to them, as a board's boot might (no delays):
+//   uart_probe /dev/ttyAMA1 5
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <linux/serial_core.h>
@@ -20,6 +24,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -67,8 +72,8 @@ std::string registers_pl011(const serial_struct& serial) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: uart_probe PORT\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: uart_probe PORT [RS485_FLAGS]\n");
     return 2;
   }
   const int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -76,6 +81,15 @@ int main(int argc, char** argv) {
   if (fd == -1 || tcgetattr(fd, &attributes) != 0) {
     std::perror(argv[1]);
     return 1;
+  }
+  serial_rs485 rs485{};
+  if (argc == 3) {
+    rs485.flags = static_cast<__u32>(std::strtoul(argv[2], nullptr, 16));
+    if (ioctl(fd, TIOCSRS485, &rs485) != 0) std::perror("TIOCSRS485");
+  }
+  char rs485_flags[16] = "-1";
+  if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
+    std::snprintf(rs485_flags, sizeof rs485_flags, "%x", rs485.flags);
   }
   int modem = -1;
   ioctl(fd, TIOCMGET, &modem);
@@ -94,11 +108,12 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "cflag=%x iflag=%x lflag=%x oflag=%x ospeed=%ld modem=%x lsr=%d outq=%d rx=%d tx=%d "
-      "frame=%d overrun=%d parity=%d brk=%d buf_overrun=%d baud_base=%d%s\n",
+      "frame=%d overrun=%d parity=%d brk=%d buf_overrun=%d baud_base=%d rs485=%s "
+      "rts_before=%u rts_after=%u%s\n",
       attributes.c_cflag, attributes.c_iflag, attributes.c_lflag, attributes.c_oflag,
       kernel_output_speed(fd), modem, line_status, queued, counters.rx, counters.tx, counters.frame,
       counters.overrun, counters.parity, counters.brk, counters.buf_overrun, serial.baud_base,
-      registers.c_str());
+      rs485_flags, rs485.delay_rts_before_send, rs485.delay_rts_after_send, registers.c_str());
   close(fd);
   return 0;
 }
