@@ -80,8 +80,19 @@ echo "lintian: no error, no warning"
 
 step "autopkgtest, null runner: the tests of debian/tests on the installed package"
 installed=yes
+status=0
 autopkgtest --output-dir "$work/autopkgtest" ${CI:+"--env=CI=$CI"} \
-  "$deb" "$work/looptest_$version.dsc" -- null </dev/null
+  "$deb" "$work/looptest_$version.dsc" -- null </dev/null || status=$?
+# An archive caught in the middle of a sync fails autopkgtest's own apt-get update as it cleans
+# up, after the tests (status 20): then the tests' own results, every one a pass, are the answer.
+summary=$work/autopkgtest/summary
+if ((status == 20)) && [[ -s $summary ]] && ! grep -qvE '^[^ ]+ +PASS$' "$summary"; then
+  echo "autopkgtest could not clean up after the tests (status 20); every test passed:"
+  cat "$summary"
+elif ((status != 0)); then
+  echo "FAILED: autopkgtest, status $status"
+  exit 1
+fi
 dpkg -r looptest
 installed=""
 
