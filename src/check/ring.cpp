@@ -26,6 +26,11 @@ int turn_milliseconds(const LineSettings& settings) {
   return 500 + milliseconds_for_characters(settings, 2 * frame_length);
 }
 
+int turn_quiet_milliseconds(const LineSettings& settings) {
+  const std::int32_t after = settings.rs485.value_or(false) ? std::max(settings.delayafter, 0) : 0;
+  return milliseconds_for_characters(settings, 4) + after;
+}
+
 void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,
                      RingPart& backward) {
   const StreamAlphabet alphabet = stream_alphabet(settings);

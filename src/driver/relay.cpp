@@ -116,7 +116,7 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
     }
     const auto block = std::span(direction.buffer).first(static_cast<std::size_t>(got));
     if (direction.ring != nullptr) {
-      if (direction.turn == nullptr || direction.turn->holding) {
+      if (direction.turn == nullptr || writing(*direction.turn)) {
         check_arrived(*direction.ring, block, counts);
       }
       take_owed_stream(direction);

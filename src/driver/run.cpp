@@ -152,10 +152,13 @@ void set_up_ring(Run& run, SecondRelayPart& second) {
   run.forward.ring = &run.forward_ring;
   second.ring_ms = ring_drain_milliseconds(run.settings);
   if (run.wiring != Wiring::pair) return;
-  const int bound_ms = turn_milliseconds(run.settings);
-  run.forward_turn = {.holder = &run.counts->turn, .own = 0, .bound_ms = bound_ms};
+  const Turn turn{.holder = &run.counts->turn,
+                  .bound_ms = turn_milliseconds(run.settings),
+                  .quiet_ms = turn_quiet_milliseconds(run.settings)};
+  run.forward_turn = turn;
   run.forward.turn = &run.forward_turn;
-  second.turn = Turn{.holder = &run.counts->turn, .own = 1, .bound_ms = bound_ms};
+  second.turn = turn;
+  second.turn->own = 1;
 }
 
 // Both relays until the run ends; none for a duration of 0 or less. Should the split fail,

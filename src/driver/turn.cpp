@@ -27,25 +27,30 @@ bool frame_back(const RingPart& part, const Turn& turn) {
 int take_turns(Direction& direction, int timeout_ms) {
   Turn& turn = *direction.turn;
   const RingPart& part = *direction.ring;
-  if (turn.holding && direction.pending.empty() &&
-      (frame_back(part, turn) || milliseconds_until(turn.hand_over_at) == 0)) {
-    turn.holding = false;
+  using State = Turn::State;
+  if (turn.state == State::writing && direction.pending.empty() &&
+      (frame_back(part, turn) || milliseconds_until(turn.next) == 0)) {
+    turn.state = State::waiting;
     turn.holder->store(1 - turn.own, std::memory_order_release);
   }
-  if (!turn.holding && turn.holder->load(std::memory_order_acquire) == turn.own) {
-    // Nothing is read of what the other sent: a failed flush only leaves it to be checked.
+  if (turn.state == State::waiting && turn.holder->load(std::memory_order_acquire) == turn.own) {
+    turn.state = State::quiet;
+    turn.next = later_by(monotonic_now(), turn.quiet_ms);
+  }
+  if (turn.state == State::quiet && milliseconds_until(turn.next) == 0) {
+    // What the other sent is not read: a failed flush only leaves it to be checked.
     tcflush(direction.in, TCIFLUSH);
-    turn.holding = true;
+    turn.state = State::writing;
     turn.frame_end = part.generated + (part.writing ? frame_length : 0);
-    turn.hand_over_at = later_by(monotonic_now(), turn.bound_ms);
+    turn.next = later_by(monotonic_now(), turn.bound_ms);
   }
   const int most =
-      turn.holding ? std::max(1, milliseconds_until(turn.hand_over_at)) : look_again_ms;
+      turn.state == State::waiting ? look_again_ms : std::max(1, milliseconds_until(turn.next));
   return timeout_ms < 0 ? most : std::min(timeout_ms, most);
 }
 
 std::uint64_t turn_allows(const Turn& turn, std::uint64_t generated) {
-  return turn.holding && turn.frame_end > generated ? turn.frame_end - generated : 0;
+  return writing(turn) && turn.frame_end > generated ? turn.frame_end - generated : 0;
 }
 
 }  // namespace looptest
