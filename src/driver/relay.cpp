@@ -85,7 +85,10 @@ Pass write_pending(Direction& direction, int control, int timeout_ms) {
 }
 
 PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
-  if (direction.turn != nullptr) timeout_ms = take_turns(direction, timeout_ms);
+  if (direction.turn != nullptr) {
+    timeout_ms = take_turns(*direction.turn, *direction.ring, !direction.pending.empty(),
+                            direction.in, timeout_ms);
+  }
   // A relay of the ring writes what it owes before it reads more.
   if (direction.ring != nullptr && direction.pending.empty()) take_owed_stream(direction);
   int read_count = static_cast<int>(direction.pending.size());

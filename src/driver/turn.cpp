@@ -6,7 +6,6 @@
 
 #include "check/ring.h"
 #include "check/stream.h"
-#include "driver/relay.h"
 #include "system/clock.h"
 
 namespace looptest {
@@ -24,11 +23,9 @@ bool frame_back(const RingPart& part, const Turn& turn) {
 
 }  // namespace
 
-int take_turns(Direction& direction, int timeout_ms) {
-  Turn& turn = *direction.turn;
-  const RingPart& part = *direction.ring;
+int take_turns(Turn& turn, const RingPart& part, bool pending, int input, int timeout_ms) {
   using State = Turn::State;
-  if (turn.state == State::writing && direction.pending.empty() &&
+  if (turn.state == State::writing && !pending &&
       (frame_back(part, turn) || milliseconds_until(turn.next) == 0)) {
     turn.state = State::waiting;
     turn.holder->store(1 - turn.own, std::memory_order_release);
@@ -39,7 +36,7 @@ int take_turns(Direction& direction, int timeout_ms) {
   }
   if (turn.state == State::quiet && milliseconds_until(turn.next) == 0) {
     // What the other sent is not read: a failed flush only leaves it to be checked.
-    tcflush(direction.in, TCIFLUSH);
+    tcflush(input, TCIFLUSH);
     turn.state = State::writing;
     turn.frame_end = part.generated + (part.writing ? frame_length : 0);
     turn.next = later_by(monotonic_now(), turn.bound_ms);

@@ -10,7 +10,7 @@
 
 namespace looptest {
 
-struct Direction;
+struct RingPart;
 
 /// One relay's hold on the turn.
 struct Turn {
@@ -24,10 +24,11 @@ struct Turn {
 };
 
 // turn.cpp
-/// Before a pass: hands the turn over, takes it, or, once quiet, throws away what its input
-/// holds (the other's frame, or its echo) and writes, as the ring and the time say. Returns
-/// how long the pass may wait for input: a moment while it waits for the turn.
-int take_turns(Direction& direction, int timeout_ms);
+/// Before a pass of the relay that reads input and writes part's stream, with a block still
+/// pending or not: hands the turn over, takes it, or, once quiet, throws away what input holds
+/// (the other's frame, or its echo) and writes, as the ring and the time say. Returns how long
+/// the pass may wait for input: a moment while it waits for the turn.
+int take_turns(Turn& turn, const RingPart& part, bool pending, int input, int timeout_ms);
 /// Whether the relay writes its frame and checks what it reads.
 inline bool writing(const Turn& turn) { return turn.state == Turn::State::writing; }
 /// How many stream positions the relay may write now: none but while it writes.
