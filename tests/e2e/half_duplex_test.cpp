@@ -29,7 +29,10 @@ TEST_F(HalfDuplex, TheRingTakesTurnsOnAPairAndARingThatTalksOverItselfIsCaught) 
     const VirtualPort port4 = make_port("a4");
     const VirtualPort port5 = make_port("a5");
     const testbench::PairFarEnds pair(port4, port5, c.echo);
-    const Finished finished = run({"a4", "a5", "check=on", c.duplex, "duration=2"});
+    const std::string result = new_result_path();
+    const Finished finished =
+        run({"a4", "a5", "check=on", c.duplex, "duration=2", "result=" + result});
+    expect_result(result, c.passes ? "pass" : "fail");
     EXPECT_TRUE(exited_with(finished.status, c.passes ? 0 : 1)) << finished.output;
     EXPECT_NE(finished.output.find(std::string(paths(a4, a5)) + c.wiring), std::string::npos)
         << finished.output;
