@@ -22,13 +22,24 @@ int ring_stall_milliseconds(const LineSettings& settings) {
   return 500 + milliseconds_for_characters(settings, 2);
 }
 
+int turn_milliseconds(const LineSettings& settings) {
+  return 500 + milliseconds_for_characters(settings, 2 * frame_length);
+}
+
+int turn_quiet_milliseconds(const LineSettings& settings) {
+  const std::int32_t after = settings.rs485.value_or(false) ? std::max(settings.delayafter, 0) : 0;
+  return milliseconds_for_characters(settings, 4) + after;
+}
+
 void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,
                      RingPart& backward) {
   const StreamAlphabet alphabet = stream_alphabet(settings);
-  const std::uint64_t fill = ring_fill(settings);
+  // On a pair the turn bounds what is written; the lead only has to reach a frame past what
+  // came back, where a frame's tail was lost.
+  const std::uint64_t fill = wiring == Wiring::pair ? 2 * frame_length : ring_fill(settings);
   const int stall_ms = ring_stall_milliseconds(settings);
   forward = {.checker = make_checker(alphabet),
-             .lead = wiring == Wiring::cable ? fill : 0,
+             .lead = wiring == Wiring::cable || wiring == Wiring::pair ? fill : 0,
              .stall_ms = stall_ms};
   backward = {.checker = make_checker(alphabet), .lead = fill, .stall_ms = stall_ms};
 }

@@ -39,8 +39,17 @@ int ring_drain_milliseconds(const LineSettings& settings);
 /// two characters' time at the line's rate, between which one comes on a line that moves, and
 /// half a second for the drivers and the relays' wake-ups.
 int ring_stall_milliseconds(const LineSettings& settings);
+/// How long a relay holds the turn on a pair for its frame to come back: the frame's time at
+/// the line's rate, twice, and half a second for the drivers and the relays' wake-ups.
+int turn_milliseconds(const LineSettings& settings);
+/// How long a relay that took the turn waits before it writes: four characters' time at the
+/// line's rate, for what the other sent to reach the drivers (a UART's receiver tells of its
+/// last characters only after a silence), and, in RS-485 mode, the time the other's driver
+/// stays on the pair after it has sent (delayafter=).
+int turn_quiet_milliseconds(const LineSettings& settings);
 /// The two parts of the rings the wiring makes: with a loop on each port, one ring through
-/// both relays, filled by the second; with a cable, a ring for each, each filling its own.
+/// both relays, filled by the second; with a cable, a ring for each, each filling its own; on
+/// a pair, a ring for each too, which the turn (driver/turn.h) lets write one frame at a time.
 void make_ring_parts(const LineSettings& settings, Wiring wiring, RingPart& forward,
                      RingPart& backward);
 /// The stream the part owes its output now (what it checked or holds unplaced, and its lead,

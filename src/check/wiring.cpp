@@ -26,6 +26,7 @@ std::optional<PortNumber> returning_port(Wiring wiring, PortNumber port) {
     case Wiring::internal:
       return port;
     case Wiring::cable:
+    case Wiring::pair:
       return other(port);
     case Wiring::none:
       break;
@@ -41,19 +42,22 @@ std::string_view wiring_text(Wiring wiring) {
       return "a cable between the ports";
     case Wiring::internal:
       return "internal loopback";
+    case Wiring::pair:
+      return "a pair between the ports";
     case Wiring::none:
       break;
   }
   return "none";
 }
 
-WiringDecision decide_wiring(Check check, const ProbesBack& back) {
+WiringDecision decide_wiring(Check check, bool half, const ProbesBack& back) {
   const std::optional<PortNumber> back1 = back[static_cast<std::size_t>(index_of(PortNumber::one))];
   Wiring wiring = Wiring::none;
   if (check == Check::internal) {
     wiring = Wiring::internal;
   } else if (back1) {
-    wiring = *back1 == PortNumber::one ? Wiring::loops : Wiring::cable;
+    const Wiring between = half ? Wiring::pair : Wiring::cable;
+    wiring = *back1 == PortNumber::one ? Wiring::loops : between;
   }
   // Where port 1's probe came back nowhere, nothing says where port 2's should: that it came
   // back at all is all there is to know of it.

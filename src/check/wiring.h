@@ -23,6 +23,9 @@ enum class Wiring {
   loops,     ///< A loop on each port: what leaves a port comes back into it.
   cable,     ///< A cable: what leaves one port comes into the other.
   internal,  ///< Each UART's own loopback, as a loop on each port.
+  /// Half duplex: one pair between the ports, which each may also hear itself on (its echo).
+  /// What leaves one port comes into the other, one frame on the pair at a time.
+  pair,
 };
 
 /// The start of the test stream, sent out of a port to see where it comes back.
@@ -39,7 +42,8 @@ struct Seen {
 };
 
 /// Where each port's probe came back, by index_of() the port it was sent out of; empty for
-/// nowhere in time.
+/// nowhere in time. Half duplex, a probe that came back on both ports (an echo) is said to have
+/// come back on the other.
 using ProbesBack = std::array<std::optional<PortNumber>, 2>;
 
 /// What the probes say of the wiring.
@@ -62,8 +66,9 @@ std::optional<PortNumber> returning_port(Wiring wiring, PortNumber port);
 /// The wiring as the "wiring: ..." line names it.
 std::string_view wiring_text(Wiring wiring);
 /// Port 1's probe says what the wiring must be (check=internal makes it the UARTs' own
-/// loopback); port 2's must then go round as it does.
-WiringDecision decide_wiring(Check check, const ProbesBack& back);
+/// loopback; half duplex makes a link between the ports a pair); port 2's must then go round
+/// as it does.
+WiringDecision decide_wiring(Check check, bool half, const ProbesBack& back);
 /// The probe: the first probe_length symbols of the stream.
 Probe make_probe(const StreamAlphabet& alphabet);
 /// How long a probe is given to come back: its way out and back at the line's rate, twice

@@ -35,12 +35,16 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared between p
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
 
 /// The page both relay processes share. The first process writes forward and the second
-/// backward; both write dropped_lines; the first reads all of it to report.
+/// backward; both write dropped_lines; the first reads all of it to report. With the ring on a
+/// half-duplex pair, turn says which relay may write (0 the first, 1 the second): only the
+/// relay that holds it writes it, handing it to the other (driver/turn.h).
 struct SharedCounts {
   DirectionCounts forward;   ///< Port 1 to port 2, relayed by the first process.
   DirectionCounts backward;  ///< Port 2 to port 1, relayed by the second.
   std::atomic<std::uint64_t> dropped_lines{0};
+  std::atomic<int> turn{0};
 };
+static_assert(std::atomic<int>::is_always_lock_free, "shared between processes");
 
 // counts.cpp
 /// A zeroed page that a forked process shares; nullptr when there is no memory for it (errno

@@ -44,9 +44,11 @@ void flush_input(const Ports& ports) {
 // Waits on control's own terms: false once a stop came; a report asked for is kept.
 bool no_stop(Control& control) { return !stop_came(control); }
 
-// Sends the probe out of port from, and reads both ports until it is back on one.
+// Sends the probe out of port from, and reads both ports until it is back on one. Half duplex
+// a port may hear itself on a pair: back on its own port, the probe is still looked for on the
+// other until the time is up, and found there it came over the pair.
 ProbeReturn send_probe(Ports& ports, PortNumber from, const Probe& probe, unsigned char mask,
-                       int timeout_ms, Control& control) {
+                       int timeout_ms, bool half, Control& control) {
   flush_input(ports);
   const timespec deadline = later_by(monotonic_now(), timeout_ms);
   // A port's output queue takes a probe at once; flow control only holds it on the line.
@@ -56,6 +58,7 @@ ProbeReturn send_probe(Ports& ports, PortNumber from, const Probe& probe, unsign
     if (!no_stop(control)) return {.stopped = true};
   }
   std::array<Seen, 2> seen{};
+  std::optional<PortNumber> echoed{};
   std::array<pollfd, 3> watched{
       {{ports.port1.fd, POLLIN, 0}, {ports.port2.fd, POLLIN, 0}, {control.any, POLLIN, 0}}};
   for (int left = timeout_ms; left > 0; left = milliseconds_until(deadline)) {
@@ -69,12 +72,12 @@ ProbeReturn send_probe(Ports& ports, PortNumber from, const Probe& probe, unsign
       }
       if ((port.revents & POLLIN) == 0) continue;
       take_in(port.fd, seen[static_cast<std::size_t>(index_of(number))]);
-      if (probe_seen(seen[static_cast<std::size_t>(index_of(number))], probe, mask)) {
-        return {.port = number};
-      }
+      if (!probe_seen(seen[static_cast<std::size_t>(index_of(number))], probe, mask)) continue;
+      if (!half || number != from) return {.port = number};
+      echoed = number;
     }
   }
-  return {};
+  return {.port = echoed};
 }
 
 // Turns on each UART's own loopback; false, said on an ERROR line for each, where one has none.
@@ -135,12 +138,13 @@ WiringFound find_wiring(Ports& ports, const LineSettings& settings, Control& con
   const int timeout_ms = probe_milliseconds(settings);
   ProbesBack back{};
   for (const PortNumber from : {PortNumber::one, PortNumber::two}) {
-    const ProbeReturn came = send_probe(ports, from, probe, alphabet.mask, timeout_ms, control);
+    const ProbeReturn came =
+        send_probe(ports, from, probe, alphabet.mask, timeout_ms, half_duplex(settings), control);
     if (came.stopped) return {.stopped = true};
     back[static_cast<std::size_t>(index_of(from))] = came.port;
   }
   flush_input(ports);
-  const WiringDecision decision = decide_wiring(settings.check, back);
+  const WiringDecision decision = decide_wiring(settings.check, half_duplex(settings), back);
   if (decision.wiring != Wiring::none) {
     const std::string_view text = wiring_text(decision.wiring);
     print_message("wiring: %.*s\n", static_cast<int>(text.size()), text.data());

@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "driver/messages.h"
 #include "driver/ring.h"
+#include "driver/turn.h"
 #include "system/clock.h"
 #include "system/wait.h"
 #include "system/write.h"
@@ -30,7 +32,12 @@ void start_waiting(Direction& direction) {
 
 // The stream the relay owes its output, made in its buffer: its block to write.
 void take_owed_stream(Direction& direction) {
-  set_pending(direction, owed_stream(*direction.ring, direction.buffer, *direction.counts));
+  std::span<char> block(direction.buffer);
+  if (direction.turn != nullptr) {
+    const std::uint64_t allowed = turn_allows(*direction.turn, direction.ring->generated);
+    block = block.first(static_cast<std::size_t>(std::min<std::uint64_t>(allowed, block.size())));
+  }
+  set_pending(direction, owed_stream(*direction.ring, block, *direction.counts));
 }
 
 void stop_waiting(Direction& direction) {
@@ -78,6 +85,10 @@ Pass write_pending(Direction& direction, int control, int timeout_ms) {
 }
 
 PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
+  if (direction.turn != nullptr) {
+    timeout_ms = take_turns(*direction.turn, *direction.ring, !direction.pending.empty(),
+                            direction.in, timeout_ms);
+  }
   // A relay of the ring writes what it owes before it reads more.
   if (direction.ring != nullptr && direction.pending.empty()) take_owed_stream(direction);
   int read_count = static_cast<int>(direction.pending.size());
@@ -108,7 +119,9 @@ PassResult relay_pass(Direction& direction, int control, int timeout_ms) {
     }
     const auto block = std::span(direction.buffer).first(static_cast<std::size_t>(got));
     if (direction.ring != nullptr) {
-      check_arrived(*direction.ring, block, counts);
+      if (direction.turn == nullptr || writing(*direction.turn)) {
+        check_arrived(*direction.ring, block, counts);
+      }
       take_owed_stream(direction);
     } else {
       set_pending(direction, block);

@@ -25,6 +25,7 @@ inline constexpr std::size_t backed_up_read = transfer_size / 2;
 inline constexpr int most_reads_without_wait = 16;
 
 struct RingPart;
+struct Turn;
 
 /// One direction: its ports, the block in flight and when a failed direction may try again.
 struct Direction {
@@ -34,6 +35,9 @@ struct Direction {
   /// With the test stream: its part of the ring. It checks what it reads, and writes the
   /// stream on instead.
   RingPart* ring = nullptr;
+  /// With the ring on a half-duplex pair: the turn, without which it writes nothing and
+  /// checks nothing it reads.
+  Turn* turn = nullptr;
   std::array<char, transfer_size> buffer{};
   std::span<const char> pending{};     ///< Read, and not yet written.
   std::optional<timespec> retry_at{};  ///< Set after a failed pass: the end of its wait.

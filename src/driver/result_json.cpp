@@ -36,6 +36,8 @@ std::string_view wiring_word(Wiring wiring) {
       return "cable";
     case Wiring::internal:
       return "internal";
+    case Wiring::pair:
+      return "pair";
     case Wiring::none:
       break;
   }

@@ -18,6 +18,7 @@
 #include "driver/ring.h"
 #include "driver/signals.h"
 #include "driver/split.h"
+#include "driver/turn.h"
 #include "driver/verdict.h"
 #include "system/clock.h"
 #include "system/wait.h"
@@ -48,12 +49,13 @@ struct Run {
   bool wiring_failed = false;
   Wiring wiring = Wiring::none;
   RingPart forward_ring{};
+  Turn forward_turn{};  // on a half-duplex pair
 };
 
 // The counts of the relay that writes into the hop a direction reads: with a loop on each
-// port, the other relay's; with a cable, the relay's own.
+// port, the other relay's; with a cable or a pair, the relay's own.
 const DirectionCounts& upstream_of(const Run& run, const DirectionCounts& counts) {
-  if (run.wiring == Wiring::cable) return counts;
+  if (run.wiring == Wiring::cable || run.wiring == Wiring::pair) return counts;
   return &counts == &run.counts->forward ? run.counts->backward : run.counts->forward;
 }
 
@@ -134,16 +136,9 @@ RelaysEnd idle_until_ended(Run& run) {
 }
 
 // With check=on or internal: finds the wiring and the handshake lines, and makes the two parts
-// of the ring. Where the stream does not come round, or cannot (half duplex), the relays stay
-// idle, and the run fails.
+// of the ring; on a pair, the turn they take. Where the stream does not come round, the relays
+// stay idle, and the run fails.
 void set_up_ring(Run& run, SecondRelayPart& second) {
-  if (half_duplex(run.settings)) {
-    // The ring sends out of both ports at once, which a half-duplex link garbles: its counts
-    // would blame the line for the check's own collisions.
-    print_message("ERROR the check cannot run half duplex\n");
-    run.wiring_failed = true;
-    return;
-  }
   const WiringFound found = find_wiring(run.ports, run.settings, run.control);
   if (found.stopped) return;  // the relays see the stop at once
   run.wiring = found.wiring;
@@ -156,6 +151,14 @@ void set_up_ring(Run& run, SecondRelayPart& second) {
   make_ring_parts(run.settings, run.wiring, run.forward_ring, *second.ring);
   run.forward.ring = &run.forward_ring;
   second.ring_ms = ring_drain_milliseconds(run.settings);
+  if (run.wiring != Wiring::pair) return;
+  const Turn turn{.holder = &run.counts->turn,
+                  .bound_ms = turn_milliseconds(run.settings),
+                  .quiet_ms = turn_quiet_milliseconds(run.settings)};
+  run.forward_turn = turn;
+  run.forward.turn = &run.forward_turn;
+  second.turn = turn;
+  second.turn->own = 1;
 }
 
 // Both relays until the run ends; none for a duration of 0 or less. Should the split fail,

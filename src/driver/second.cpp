@@ -38,7 +38,8 @@ void run_second_relay(Ports ports, SecondRelayPart& part, int link, pid_t first)
   Direction backward{.in = ports.port2.fd,
                      .out = ports.port1.fd,
                      .counts = part.counts,
-                     .ring = part.ring ? &*part.ring : nullptr};
+                     .ring = part.ring ? &*part.ring : nullptr,
+                     .turn = part.turn ? &*part.turn : nullptr};
   RelayLoop loop{.process = RelayProcess::second,
                  .direction = &backward,
                  .ports = &ports,

@@ -8,17 +8,20 @@
 #include "driver/counts.h"
 #include "driver/ports.h"
 #include "driver/ring.h"
+#include "driver/turn.h"
 
 namespace looptest {
 
 /// What the second relay relays with: its counts, and with the test stream its part of the
 /// ring, the counts of the relay that writes into its input's hop, and how long its ring may
-/// take to run dry at the end.
+/// take to run dry at the end; on a pair, its hold on the turn.
 struct SecondRelayPart {
   DirectionCounts* counts = nullptr;
   std::optional<RingPart> ring{};
   const DirectionCounts* upstream = nullptr;
   int ring_ms = 0;
+  /// On a half-duplex pair: its hold on the turn.
+  std::optional<Turn> turn{};
 };
 
 // second.cpp

@@ -21,6 +21,7 @@ TEST(DecideWiring, Port1SaysTheWiringAndPort2MustGoRoundAsItDoes) {
     ProbesBack back;
     Wiring wiring;
     std::array<bool, 2> came_round;
+    bool half = false;
   };
   const Case cases[] = {
       {Check::on, {nowhere, nowhere}, Wiring::none, {false, false}},
@@ -43,10 +44,15 @@ TEST(DecideWiring, Port1SaysTheWiringAndPort2MustGoRoundAsItDoes) {
       {Check::internal, {at2, nowhere}, Wiring::none, {false, false}},
       {Check::internal, {at2, at1}, Wiring::none, {false, false}},
       {Check::internal, {at2, at2}, Wiring::none, {false, true}},
+      // Half duplex a link between the ports is a pair; loop plugs stay loop plugs.
+      {Check::on, {at2, at1}, Wiring::pair, {true, true}, true},
+      {Check::on, {at2, at2}, Wiring::none, {true, false}, true},
+      {Check::on, {at1, at2}, Wiring::loops, {true, true}, true},
   };
   for (const Case& c : cases) {
-    const WiringDecision decision = decide_wiring(c.check, c.back);
-    const std::string label = std::string(check_keyword(c.check)) + " back " +
+    const WiringDecision decision = decide_wiring(c.check, c.half, c.back);
+    const std::string label = std::string(check_keyword(c.check)) + (c.half ? " half" : "") +
+                              " back " +
                               std::to_string(c.back[0] ? static_cast<int>(*c.back[0]) : 0) + " " +
                               std::to_string(c.back[1] ? static_cast<int>(*c.back[1]) : 0);
     EXPECT_EQ(decision.wiring, c.wiring) << label;
