@@ -182,8 +182,10 @@ TEST_F(Pl011, InRs485ModeRtsFollowsEachTransmissionWithItsDelays) {
     EXPECT_EQ(dropped->value & receive_enable, receive_enable);
     const double before_ms = (writes[sent.front()].seconds - raised->seconds) * 1000;
     const double after_ms = (dropped->seconds - writes[sent.back()].seconds) * 1000;
-    EXPECT_GE(before_ms, c.before_ms * 0.9);
-    EXPECT_GE(after_ms, c.after_ms * 0.9);
+    // The guest times its delays with loops calibrated on an emulated clock, the trace with the
+    // host's: a delay shows as a gap of at least half of it, however busy the host.
+    EXPECT_GE(before_ms, c.before_ms * 0.5);
+    EXPECT_GE(after_ms, c.after_ms * 0.5);
     std::printf("%s: RTS bit %s while sending, %.1f ms before, %.1f ms after\n", c.options,
                 c.rts_while_sending != 0 ? "set" : "clear", before_ms, after_ms);
     const Reply ended = finish("TERM");
