@@ -406,9 +406,12 @@ TEST_F(UsbAdapters, PulledOutAsARunEndsItStillEndsRestoringTheOtherPort) {
     const Reply ended = finish();
     to_a4.stop();
     EXPECT_EQ(cflag("/dev/tep/a5"), a5_before) << "a5 not restored";
-    // Pulled out before the summary: the run must say so and fail.
+    // Pulled out well before the summary: the run must say so and fail. (The end reads what it
+    // judges just before it prints the summary, and the guest takes a moment to see an adapter
+    // go: a pull in the last moment before the first summary line may come after that.)
     const std::size_t last_line = ended.output.rfind('\n', ended.output.size() - 2);
-    if (pulled < seconds_of(ended.output.substr(last_line + 1))) {
+    const std::size_t first_summary = ended.output.rfind('\n', last_line - 1);
+    if (pulled < seconds_of(ended.output.substr(first_summary + 1)) - 0.25) {
       EXPECT_EQ(ended.status, 1) << ended.output;
       EXPECT_NE(ended.output.find("ERROR"), std::string::npos) << ended.output;
     }
