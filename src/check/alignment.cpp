@@ -59,7 +59,8 @@ CheckCounts align_burst(std::span<const char> received, std::span<const char> ex
   }
   // Bytes = right + wrong + extra, positions = right + wrong + lost, faults = wrong + lost +
   // extra.
-  const std::uint64_t wrong = bytes + positions - 2U * best.right - best.faults;
+  const std::uint64_t wrong =
+      bytes + positions - 2 * static_cast<std::uint64_t>(best.right) - best.faults;
   return {.checked = best.right + wrong,
           .wrong = wrong,
           .lost = positions - best.right - wrong,
