@@ -9,6 +9,10 @@ namespace looptest {
 
 namespace {
 
+// ENOTTY: the driver has no such request; ENOSYS: the system has none (a user-mode emulator
+// that does not pass it on). Either way the port has no RS-485 mode to set.
+bool no_such_request(int error) { return error == ENOTTY || error == ENOSYS; }
+
 Rs485SetUp no_mode(const char* path, const LineSettings& settings) {
   if (!settings.rs485.value_or(false)) return {};  // off is what a port without it already is
   print_message("ERROR %s has no RS-485 mode\n", path);
@@ -21,14 +25,14 @@ Rs485SetUp set_up_rs485(int fd, const char* path, const LineSettings& settings) 
   if (!settings.rs485) return {};
   serial_rs485 found{};
   if (const int error = read_rs485(fd, found)) {
-    if (error == ENOTTY) return no_mode(path, settings);
+    if (no_such_request(error)) return no_mode(path, settings);
     print_message("ERROR TIOCGRS485 %s: %s\n", path, std::strerror(error));
     return {.held = false};
   }
   const serial_rs485 asked = rs485_asked(settings, found);
   // A driver without the mode still reads one (all off) but refuses to set it.
   if (const int error = set_rs485(fd, asked)) {
-    if (error == ENOTTY) return no_mode(path, settings);
+    if (no_such_request(error)) return no_mode(path, settings);
     print_message("ERROR TIOCSRS485 %s: %s\n", path, std::strerror(error));
   }
   Rs485SetUp set_up{.found = found};
