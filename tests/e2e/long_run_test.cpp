@@ -118,6 +118,9 @@ TEST_F(LongRun, AHungUpPortIsOpenedAgainAndGetsBackWhatItHadBeforeTheRun) {
   if (ioctl(held, TIOCVHANGUP) != 0) {
     const int error = errno;
     close(held);
+    // A user-mode emulator passes no hang-up on to the kernel; the run here on the machine
+    // itself tests it.
+    if (error == ENOSYS) GTEST_SKIP() << "TIOCVHANGUP does not reach the kernel here (ENOSYS)";
     SKIP_OR_FAIL_IN_CI("hanging a tty up needs CAP_SYS_ADMIN: " + std::string(strerror(error)));
   }
   close(held);
