@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "pty_pair.h"
@@ -81,8 +82,10 @@ TEST(Rs485, APtyHasNoSuchMode) {
   const PtyPair pty;
   ASSERT_NE(pty.slave, -1);
   serial_rs485 mode{};
-  EXPECT_EQ(read_rs485(pty.slave, mode), ENOTTY);
-  EXPECT_EQ(set_rs485(pty.slave, mode), ENOTTY);
+  // ENOTTY from the kernel; ENOSYS from a user-mode emulator, which passes neither on.
+  for (const int error : {read_rs485(pty.slave, mode), set_rs485(pty.slave, mode)}) {
+    EXPECT_TRUE(error == ENOTTY || error == ENOSYS) << std::strerror(error);
+  }
 }
 
 }  // namespace
