@@ -42,8 +42,9 @@ TEST(Rs485, AskedFromTheSettingsHeldOnlyAsAsked) {
   const Case rewritten[] = {
       {"delay clamped", [](serial_rs485& m) { m.delay_rts_before_send = 100; }},
       {"RTS rewritten", [](serial_rs485& m) { m.flags ^= SER_RS485_RTS_ON_SEND; }},
-      {"rx during tx dropped", [](serial_rs485& m) { m.flags &= ~SER_RS485_RX_DURING_TX; }},
-      {"left off", [](serial_rs485& m) { m.flags &= ~SER_RS485_ENABLED; }},
+      {"rx during tx dropped",
+       [](serial_rs485& m) { m.flags &= static_cast<__u32>(~SER_RS485_RX_DURING_TX); }},
+      {"left off", [](serial_rs485& m) { m.flags &= static_cast<__u32>(~SER_RS485_ENABLED); }},
   };
   for (const Case& c : rewritten) {
     serial_rs485 kept = asked;
@@ -51,7 +52,7 @@ TEST(Rs485, AskedFromTheSettingsHeldOnlyAsAsked) {
     EXPECT_FALSE(holds_rs485(asked, kept)) << c.what;
   }
   serial_rs485 terminated_anyway = asked;
-  terminated_anyway.flags &= ~SER_RS485_TERMINATE_BUS;
+  terminated_anyway.flags &= static_cast<__u32>(~SER_RS485_TERMINATE_BUS);
   EXPECT_TRUE(holds_rs485(asked, terminated_anyway)) << "no option names the termination";
 
   settings.rtsonsend = RtsLevel::low;
