@@ -30,7 +30,8 @@ make_root() {
   rm -rf "$root"
   mkdir -p "$(dirname "$root")"
   local started=$SECONDS
-  if ! debootstrap --variant=minbase --include=g++,cmake,make,libgtest-dev,libgmock-dev \
+  if ! debootstrap --variant=minbase \
+      --include=g++,cmake,make,libgtest-dev,libgmock-dev,python3,python3-jsonschema \
       "$suite" "$root" "$archive" >"$root.log" 2>&1; then
     rm -rf "$root"
     skip_group "no Debian $suite root could be made from $archive: $(tail -n 1 "$root.log")"
