@@ -42,16 +42,17 @@ build() {
   fi
 }
 
-# check NAME LINKING: the installed tree holds the tool for TRIPLET, linked so, and its
-# documents, and nothing else. The static build's documents are looptest-static's, as its
-# package is.
+# check NAME LINKING: the installed tree holds the tool for TRIPLET, linked so, its documents
+# and the result file's schema, and nothing else. The static build's documents are
+# looptest-static's, as its package is.
 check() {
   local root=$dir/$1-root tree expected docs=./usr/share/doc/looptest
   [[ $2 == static* ]] && docs+=-static
   tree=$(cd "$root" && find . -type f | sort)
   expected=$(printf '%s\n' ./usr/bin/looptest ./usr/share/bash-completion/completions/looptest \
     "$docs/changelog.gz" "$docs/copyright" "$docs/examples/70-looptest-adapters.rules" \
-    "$docs/examples/mdev.conf" ./usr/share/man/man1/looptest.1.gz)
+    "$docs/examples/mdev.conf" ./usr/share/looptest/result.schema.json \
+    ./usr/share/man/man1/looptest.1.gz)
   [[ $tree == "$expected" ]] || fail "$1 installs"$'\n'"$tree"
   local kind
   kind=$(file -b "$root/usr/bin/looptest")
@@ -61,7 +62,8 @@ check() {
   esac
   [[ $kind == *"$2"* ]] || fail "$1 is not $2: $kind"
   echo "$1: installs the tool ($(stat -c %s "$root/usr/bin/looptest") bytes, $2), its man page," \
-    "completion, copyright, changelog and the adapters' naming rules, and nothing else"
+    "completion, copyright, changelog, the adapters' naming rules and the result's schema," \
+    "and nothing else"
 }
 
 mkdir -p "$dir"
